@@ -1,0 +1,175 @@
+#include <cstdio>
+#include <cstring>
+
+#include "run/run.h"
+
+static const std::int64_t tileFrameLimit = 12582912;      // capacity of tileFrame
+static const std::int64_t mosaicFrameLimit = 201326592;   // capacity of mosaicFrame
+
+static const char* const usageText =
+    "usage: Mozaro ntx nty nx ny nf nBlend file00 [file01 ...]\n"
+    "    ntx    = # of tiles in x-direction\n"
+    "    nty    = # of tiles in y-direction\n"
+    "    nx     = tile resolution in x-direction\n"
+    "    ny     = tile resolution in y-direction\n"
+    "    nf     = # of frames in movie\n"
+    "    nBlend = blend factor\n"
+    "    file?? = names of  raw movie files to be merged and blended\n";
+
+static bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+NumberParse parseDecimal(const char* text, std::int32_t* value)
+{
+    const char* at = text;
+    while (isBlank(*at))
+        at++;
+    bool negative = false;
+    if (*at == '+' || *at == '-')
+        negative = *at++ == '-';
+    if (*at < '0' || *at > '9')
+        return numberMissing;
+    const std::int64_t limit = negative ? 2147483648LL : 2147483647LL;
+    std::int64_t magnitude = 0;
+    for (; *at >= '0' && *at <= '9'; at++) {
+        magnitude = magnitude * 10 + (*at - '0');
+        if (magnitude > limit)
+            return numberTooLarge;
+    }
+    *value = std::int32_t(negative ? -magnitude : magnitude);
+    return numberRead;
+}
+
+LimitBreach checkRunLimits(const RunParameters& p)
+{
+    if (p.ntx < 1 || p.ntx > maxPanelsAcross)
+        return ntxOutOfRange;
+    if (p.nty < 1 || p.nty > maxPanelsDown)
+        return ntyOutOfRange;
+    if (p.nx < 1)
+        return nxOutOfRange;
+    if (p.ny < 1)
+        return nyOutOfRange;
+    if (p.nf < 0)
+        return nfOutOfRange;
+    if (p.nBlend < 1 || p.nBlend > maxBlend)
+        return nBlendOutOfRange;
+    // nx and ny are below 2^31, so 3 * nx * ny stays below 2^64 / 1.3.
+    std::uint64_t tileBytes = 3u * std::uint64_t(p.nx) * std::uint64_t(p.ny);
+    if (tileBytes > std::uint64_t(tileFrameLimit))
+        return tileFrameTooLarge;
+    // Below 2^24 * 100 * 3 once the panel frame fits.
+    if (std::int64_t(tileBytes) * p.ntx * p.nty > mosaicFrameLimit)
+        return mosaicFrameTooLarge;
+    return withinLimits;
+}
+
+// One line for the first limit the values break.
+static void reportLimitBreach(const RunParameters& p, LimitBreach breach)
+{
+    std::uint64_t tileBytes = 3u * std::uint64_t(p.nx) * std::uint64_t(p.ny);
+    switch (breach) {
+    case ntxOutOfRange:
+        std::printf("ntx = %d is out of range; allowed: 1 to %d\n", p.ntx, maxPanelsAcross);
+        break;
+    case ntyOutOfRange:
+        std::printf("nty = %d is out of range; allowed: 1 to %d\n", p.nty, maxPanelsDown);
+        break;
+    case nxOutOfRange:
+        std::printf("nx = %d is out of range; allowed: 1 or more\n", p.nx);
+        break;
+    case nyOutOfRange:
+        std::printf("ny = %d is out of range; allowed: 1 or more\n", p.ny);
+        break;
+    case nfOutOfRange:
+        std::printf("nf = %d is out of range; allowed: 0 or more\n", p.nf);
+        break;
+    case nBlendOutOfRange:
+        std::printf("nBlend = %d is out of range; allowed: 1 to %d\n", p.nBlend, maxBlend);
+        break;
+    case tileFrameTooLarge:
+        std::printf("Panel frame 3*nx*ny = %llu bytes is out of range; allowed: at most %lld\n",
+                    (unsigned long long)tileBytes, (long long)tileFrameLimit);
+        break;
+    case mosaicFrameTooLarge:
+        std::printf("Mosaic frame 3*(nx*ntx)*(ny*nty) = %lld bytes is out of range; allowed: at most %lld\n",
+                    (long long)(std::int64_t(tileBytes) * p.ntx * p.nty), (long long)mosaicFrameLimit);
+        break;
+    case withinLimits:
+        break;
+    }
+}
+
+StageResult parseRunParameters(int argc, char** argv, RunParameters* runParameters)
+{
+    if (argc < firstFileArgument + 1) {
+        std::fputs(usageText, stdout);
+        return stageStopFailed;
+    }
+
+    static const char* const names[6] = {"ntx", "nty", "nx", "ny", "nf", "nBlend"};
+    static const char* const echoes[6] = {"ntx  = %4d\n", "nty  = %4d\n", "nx   = %4d\n",
+                                          "ny   = %4d\n", "nf   = %4d\n", "nb   = %4d\n"};
+    std::int32_t* fields[6] = {&runParameters->ntx, &runParameters->nty, &runParameters->nx,
+                               &runParameters->ny,  &runParameters->nf,  &runParameters->nBlend};
+    for (int a = 0; a < 6; a++) {
+        NumberParse parsed = parseDecimal(argv[a + 1], fields[a]);
+        if (parsed == numberMissing) {
+            std::printf("%s (argument %d) is not a number: \"%s\"\nStopping\n", names[a], a + 1, argv[a + 1]);
+            return stageStopFailed;
+        }
+        if (parsed == numberTooLarge) {
+            std::printf("%s (argument %d) does not fit a 32-bit integer: \"%s\"\nStopping\n", names[a], a + 1,
+                        argv[a + 1]);
+            return stageStopFailed;
+        }
+        std::printf(echoes[a], *fields[a]);
+    }
+
+    long long panels = (long long)runParameters->ntx * runParameters->nty;
+    int files = argc - firstFileArgument;
+    if (files != panels) {
+        std::printf("You have specified ntx*nty = %lld panels.\n", panels);
+        std::printf("However, you have specified %d files on the input line.\n", files);
+        std::printf("You need to input one movie file per panel.\n");
+        std::printf("Stopping\n");
+        return stageStopFailed;
+    }
+
+    LimitBreach breach = checkRunLimits(*runParameters);
+    if (breach != withinLimits) {
+        reportLimitBreach(*runParameters, breach);
+        std::printf("Stopping\n");
+        return stageStopFailed;
+    }
+
+    for (int a = firstFileArgument; a < argc; a++) {
+        if (std::strlen(argv[a]) > std::size_t(panelNameCapacity - 1)) {
+            std::printf("Movie file name at argument %d is longer than %d bytes\nStopping\n", a,
+                        panelNameCapacity - 1);
+            return stageStopFailed;
+        }
+    }
+    return stageGoOn;
+}
+
+void computeSizes(RunParameters* p)
+{
+    p->outWidth = (p->nx * p->ntx) / p->nBlend;
+    p->outHeight = (p->ny * p->nty) / p->nBlend;
+    p->blockArea = p->nBlend * p->nBlend;
+    p->tileRowBytes = 3 * p->nx;
+    p->mosaicRowBytes = 3 * p->nx * p->ntx;
+    p->tileFrameBytes = 3 * p->nx * p->ny;
+    p->outRowBytes = 3 * p->outWidth;
+    p->outFrameBytes = 3 * p->outWidth * p->outHeight;
+}
+
+void deriveSizes(RunParameters* runParameters)
+{
+    computeSizes(runParameters);
+    std::printf("Resolution of merged and blended movie: %d %d\n", runParameters->outWidth,
+                runParameters->outHeight);
+}

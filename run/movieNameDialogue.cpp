@@ -1,0 +1,95 @@
+#include <cstdio>
+#include <cstring>
+
+#include "run/run.h"
+
+char movieName[movieNameCapacity];
+
+enum AnswerRead { answerWord, answerEnd };
+
+// Reads the next white-space delimited word of standard input, however long. Keeps its
+// first capacity - 1 bytes in `word` and reports its whole length.
+static AnswerRead readAnswer(char* word, std::size_t capacity, std::size_t* length)
+{
+    int c;
+    do {
+        c = std::getchar();
+    } while (c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r');
+    if (c == EOF)
+        return answerEnd;
+    std::size_t n = 0;
+    while (c != EOF && c != ' ' && c != '\t' && c != '\n' && c != '\v' && c != '\f' && c != '\r') {
+        if (n + 1 < capacity)
+            word[n] = char(c);
+        n++;
+        c = std::getchar();
+    }
+    word[n + 1 < capacity ? n : capacity - 1] = '\0';
+    *length = n;
+    return answerWord;
+}
+
+// The name of an output file that is the same file as one of the inputs, or null.
+static const char* outputThatIsAnInput(const RunParameters& runParameters, const char* descriptorName)
+{
+    osFileIdentity movie, descriptor;
+    bool movieExists = osIdentifyFile(movieName, &movie);
+    bool descriptorExists = osIdentifyFile(descriptorName, &descriptor);
+    if (!movieExists && !descriptorExists)
+        return nullptr;
+    for (int i = 0; i < runParameters.nty; i++) {
+        for (int j = 0; j < runParameters.ntx; j++) {
+            osFileIdentity input;
+            if (!osIdentifyFile(panelNames[i][j], &input))
+                continue;
+            if (movieExists && osSameFile(movie, input))
+                return movieName;
+            if (descriptorExists && osSameFile(descriptor, input))
+                return descriptorName;
+        }
+    }
+    return nullptr;
+}
+
+StageResult confirmMovieName(const RunParameters& runParameters)
+{
+    std::snprintf(movieName, sizeof movieName, "B_%s", panelNames[0][0]);
+    for (;;) {
+        std::printf("Name of merged and blended movie will be: %s\n", movieName);
+        std::fputs("Merge and blend now?\n"
+                   "  Answer: yes    --> Do it, now, with inputs as specified\n"
+                   "  Answer: no     --> Exit and start over\n"
+                   "  Answer: <name> --> Use <name> for new movie file\n",
+                   stdout);
+        // A program driving the dialogue through a pipe must see the whole question.
+        std::fflush(stdout);
+
+        char answer[panelNameCapacity];
+        std::size_t length;
+        if (readAnswer(answer, sizeof answer, &length) == answerEnd) {
+            std::fputs("No answer on standard input\nStopping\n", stdout);
+            return stageStopFailed;
+        }
+        if (length > std::size_t(maxMovieNameBytes)) {
+            std::printf("That name is longer than %d bytes; please give a shorter one\n", maxMovieNameBytes);
+            continue;
+        }
+        if (std::strncmp(answer, "yes", 3) == 0) {
+            if (std::strlen(movieName) > std::size_t(maxMovieNameBytes)) {
+                std::printf("That name is longer than %d bytes; please give a shorter one\n", maxMovieNameBytes);
+                continue;
+            }
+            char descriptorName[panelNameCapacity];
+            std::snprintf(descriptorName, sizeof descriptorName, "%s.mg", movieName);
+            const char* clash = outputThatIsAnInput(runParameters, descriptorName);
+            if (clash != nullptr) {
+                std::printf("%s is one of the input movies; please give another name\n", clash);
+                continue;
+            }
+            return stageGoOn;
+        }
+        if (std::strncmp(answer, "no", 2) == 0)
+            return stageStopDone;
+        std::memcpy(movieName, answer, length + 1);
+    }
+}

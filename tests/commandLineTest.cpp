@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include "run/run.h"
+
+namespace {
+
+struct ParseCase {
+    const char* text;
+    NumberParse result;
+    std::int32_t value;
+};
+
+TEST(ParseDecimal, ReadsLikePercentD)
+{
+    const ParseCase cases[] = {
+        {"15", numberRead, 15},
+        {"  +15", numberRead, 15},
+        {"\t\n\v\f\r-7", numberRead, -7},
+        {"12px", numberRead, 12},
+        {"0x10", numberRead, 0},
+        {"007", numberRead, 7},
+        {"-0", numberRead, 0},
+        {"2147483647", numberRead, 2147483647},
+        {"-2147483648", numberRead, -2147483647 - 1},
+        {"00000000000000000000002147483647", numberRead, 2147483647},
+        {"3 4", numberRead, 3},
+    };
+    for (const ParseCase& c : cases) {
+        std::int32_t value = 12345;
+        EXPECT_EQ(parseDecimal(c.text, &value), c.result) << '"' << c.text << '"';
+        EXPECT_EQ(value, c.value) << '"' << c.text << '"';
+    }
+}
+
+TEST(ParseDecimal, RefusesArgumentsWithoutANumber)
+{
+    for (const char* text : {"", "abc", "+", "-", "  ", "- 5", "+-5", "x12", ".5"}) {
+        std::int32_t value = 12345;
+        EXPECT_EQ(parseDecimal(text, &value), numberMissing) << '"' << text << '"';
+        EXPECT_EQ(value, 12345) << "left untouched for \"" << text << '"';
+    }
+}
+
+TEST(ParseDecimal, RefusesNumbersBeyondThirtyTwoBits)
+{
+    for (const char* text : {"2147483648", "-2147483649", "99999999999999999999999", "4294967296"}) {
+        std::int32_t value = 12345;
+        EXPECT_EQ(parseDecimal(text, &value), numberTooLarge) << text;
+        EXPECT_EQ(value, 12345) << text;
+    }
+}
+
+RunParameters parameters(int ntx, int nty, int nx, int ny, int nf, int nBlend)
+{
+    RunParameters p{};
+    p.ntx = ntx;
+    p.nty = nty;
+    p.nx = nx;
+    p.ny = ny;
+    p.nf = nf;
+    p.nBlend = nBlend;
+    return p;
+}
+
+TEST(RunLimits, AcceptsValuesExactlyAtEachBound)
+{
+    EXPECT_EQ(checkRunLimits(parameters(1, 1, 1, 1, 0, 1)), withinLimits);
+    EXPECT_EQ(checkRunLimits(parameters(10, 10, 4, 4, 0, 1)), withinLimits);
+    EXPECT_EQ(checkRunLimits(parameters(1, 1, 1, 1, 2147483647, 2901)), withinLimits);
+    EXPECT_EQ(checkRunLimits(parameters(1, 1, 2048, 2048, 1, 1)), withinLimits);      // fills the panel buffer
+    EXPECT_EQ(checkRunLimits(parameters(4, 4, 2048, 2048, 1, 1)), withinLimits);      // 8192 x 8192 mosaic
+    EXPECT_EQ(checkRunLimits(parameters(1, 1, 4194304, 1, 1, 1)), withinLimits);
+    EXPECT_EQ(checkRunLimits(parameters(10, 10, 1, 671088, 1, 1)), withinLimits);     // 201,326,400 bytes
+}
+
+TEST(RunLimits, NamesTheFirstBoundBrokenInOrder)
+{
+    EXPECT_EQ(checkRunLimits(parameters(0, 1, 1, 1, 0, 1)), ntxOutOfRange);
+    EXPECT_EQ(checkRunLimits(parameters(11, 1, 1, 1, 0, 1)), ntxOutOfRange);
+    EXPECT_EQ(checkRunLimits(parameters(1, 11, 1, 1, 0, 1)), ntyOutOfRange);
+    EXPECT_EQ(checkRunLimits(parameters(1, -2147483647 - 1, 1, 1, 0, 1)), ntyOutOfRange);
+    EXPECT_EQ(checkRunLimits(parameters(1, 1, 0, 1, 0, 1)), nxOutOfRange);
+    EXPECT_EQ(checkRunLimits(parameters(1, 1, 1, -1, 0, 1)), nyOutOfRange);
+    EXPECT_EQ(checkRunLimits(parameters(1, 1, 1, 1, -1, 1)), nfOutOfRange);
+    EXPECT_EQ(checkRunLimits(parameters(1, 1, 1, 1, 0, 0)), nBlendOutOfRange);
+    EXPECT_EQ(checkRunLimits(parameters(1, 1, 1, 1, 0, 2902)), nBlendOutOfRange);
+    EXPECT_EQ(checkRunLimits(parameters(1, 1, 2049, 2048, 1, 1)), tileFrameTooLarge);
+    EXPECT_EQ(checkRunLimits(parameters(1, 1, 4194305, 1, 1, 1)), tileFrameTooLarge);
+    // Products far beyond 32 bits must be seen as too large, not wrap into range.
+    EXPECT_EQ(checkRunLimits(parameters(1, 1, 2147483647, 2147483647, 1, 1)), tileFrameTooLarge);
+    EXPECT_EQ(checkRunLimits(parameters(1, 1, 65536, 65536, 1, 1)), tileFrameTooLarge);
+    EXPECT_EQ(checkRunLimits(parameters(5, 4, 2048, 2048, 1, 1)), mosaicFrameTooLarge);
+    EXPECT_EQ(checkRunLimits(parameters(10, 10, 1, 671089, 1, 1)), mosaicFrameTooLarge);
+    // The order matters: ntx is reported before a too large frame.
+    EXPECT_EQ(checkRunLimits(parameters(11, 1, 4096, 4096, -1, 0)), ntxOutOfRange);
+}
+
+TEST(DerivedSizes, FollowTheGridAndTheBlendFactor)
+{
+    RunParameters p = parameters(3, 1, 100, 10, 1, 7);
+    computeSizes(&p);
+    EXPECT_EQ(p.outWidth, 42);     // 300 / 7, truncated
+    EXPECT_EQ(p.outHeight, 1);
+    EXPECT_EQ(p.blockArea, 49);
+    EXPECT_EQ(p.tileRowBytes, 300);
+    EXPECT_EQ(p.mosaicRowBytes, 900);
+    EXPECT_EQ(p.tileFrameBytes, 3000);
+    EXPECT_EQ(p.outRowBytes, 126);
+    EXPECT_EQ(p.outFrameBytes, 126);
+
+    p = parameters(2, 2, 1024, 768, 300, 1);
+    computeSizes(&p);
+    EXPECT_EQ(p.outWidth, 2048);
+    EXPECT_EQ(p.outHeight, 1536);
+    EXPECT_EQ(p.outFrameBytes, 3 * 2048 * 1536);
+
+    p = parameters(2, 2, 1024, 768, 300, 2);
+    computeSizes(&p);
+    EXPECT_EQ(p.outFrameBytes, 2359296);
+
+    p = parameters(2, 1, 3, 40, 1, 7);   // blend factor wider than the mosaic
+    computeSizes(&p);
+    EXPECT_EQ(p.outWidth, 0);
+    EXPECT_EQ(p.outHeight, 5);
+    EXPECT_EQ(p.outFrameBytes, 0);
+
+    p = parameters(4, 4, 2048, 2048, 1, 2901);   // the largest sizes stay within 32 bits
+    computeSizes(&p);
+    EXPECT_EQ(p.mosaicRowBytes, 3 * 8192);
+    EXPECT_EQ(p.blockArea, 2901 * 2901);
+    EXPECT_EQ(p.outWidth, 2);
+}
+
+}  // namespace

@@ -1,0 +1,346 @@
+// The built tool, run in a scratch folder: standard output byte for byte, exit status, and
+// the files it leaves.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "testSupport.h"
+
+namespace {
+
+const std::string usage =
+    "usage: Mozaro ntx nty nx ny nf nBlend file00 [file01 ...]\n"
+    "    ntx    = # of tiles in x-direction\n"
+    "    nty    = # of tiles in y-direction\n"
+    "    nx     = tile resolution in x-direction\n"
+    "    ny     = tile resolution in y-direction\n"
+    "    nf     = # of frames in movie\n"
+    "    nBlend = blend factor\n"
+    "    file?? = names of  raw movie files to be merged and blended\n";
+
+// A command line that must stop before anything is created.
+struct StopCase {
+    const char* what;
+    std::vector<std::string> args;
+    std::string input;
+    std::string out;
+    int status;
+};
+
+const std::string question = questionText("B_f0");
+
+const StopCase stopCases[] = {
+    {"no arguments", {}, "", usage, 1},
+    {"six numbers and no file", {"1", "1", "1", "1", "1", "1"}, "", usage, 1},
+    {"four panels, three files",
+     {"2", "2", "4", "4", "1", "1", "a", "b", "c"},
+     "",
+     echoText(2, 2, 4, 4, 1, 1) +
+         "You have specified ntx*nty = 4 panels.\n"
+         "However, you have specified 3 files on the input line.\n"
+         "You need to input one movie file per panel.\n"
+         "Stopping\n",
+     1},
+    {"panel count beyond 32 bits",
+     {"65536", "65536", "4", "4", "1", "1", "a"},
+     "",
+     "ntx  = 65536\nnty  = 65536\nnx   =    4\nny   =    4\nnf   =    1\nnb   =    1\n"
+     "You have specified ntx*nty = 4294967296 panels.\n"
+     "However, you have specified 1 files on the input line.\n"
+     "You need to input one movie file per panel.\n"
+     "Stopping\n",
+     1},
+    {"three by two layout, declined",
+     {"3", "2", "1", "1", "0", "1", "f0", "f1", "f2", "f3", "f4", "f5"},
+     "no\n",
+     echoText(3, 2, 1, 1, 0, 1) + "Layout of panels:\n  f3  f4  f5\n  f0  f1  f2\n" +
+         "Resolution of merged and blended movie: 3 2\n" + question,
+     0},
+    {"one panel, nova declines",
+     {"1", "1", "1", "1", "0", "1", "f0"},
+     "nova\n",
+     echoText(1, 1, 1, 1, 0, 1) + "Layout of panels:\n  f0\n" + "Resolution of merged and blended movie: 1 1\n" +
+         question,
+     0},
+    {"truncated output width",
+     {"3", "1", "100", "10", "0", "7", "f0", "f1", "f2"},
+     "no",
+     echoText(3, 1, 100, 10, 0, 7) + "Layout of panels:\n  f0  f1  f2\n" +
+         "Resolution of merged and blended movie: 42 1\n" + question,
+     0},
+    {"blend factor wider than the mosaic",
+     {"2", "1", "3", "40", "0", "7", "f0", "f1"},
+     "no",
+     echoText(2, 1, 3, 40, 0, 7) + "Layout of panels:\n  f0  f1\n" + "Resolution of merged and blended movie: 0 5\n" +
+         question,
+     0},
+    {"numbers in the forms %d reads",
+     {"  +1", "1px", "0x10", "\t3", "-0", "2", "f0"},
+     "no",
+     "ntx  =    1\nnty  =    1\nnx   =    0\n"
+     "ny   =    3\nnf   =    0\nnb   =    2\n"
+     "nx = 0 is out of range; allowed: 1 or more\nStopping\n",
+     1},
+    {"a word instead of a number",
+     {"2", "abc", "1", "1", "1", "1", "f0", "f1"},
+     "",
+     "ntx  =    2\nnty (argument 2) is not a number: \"abc\"\nStopping\n",
+     1},
+    {"an empty argument", {"", "1", "1", "1", "1", "1", "f0"}, "", "ntx (argument 1) is not a number: \"\"\nStopping\n", 1},
+    {"a lone sign",
+     {"1", "1", "1", "1", "1", "-", "f0"},
+     "",
+     "ntx  =    1\nnty  =    1\nnx   =    1\nny   =    1\nnf   =    1\n"
+     "nBlend (argument 6) is not a number: \"-\"\nStopping\n",
+     1},
+    {"32-bit minimum and maximum are numbers",
+     {"1", "1", "1", "1", "2147483647", "-2147483648", "f0"},
+     "",
+     "ntx  =    1\nnty  =    1\nnx   =    1\nny   =    1\nnf   = 2147483647\nnb   = -2147483648\n"
+     "nBlend = -2147483648 is out of range; allowed: 1 to 2901\nStopping\n",
+     1},
+    {"one past the 32-bit maximum",
+     {"1", "1", "1", "1", "2147483648", "1", "f0"},
+     "",
+     "ntx  =    1\nnty  =    1\nnx   =    1\nny   =    1\n"
+     "nf (argument 5) does not fit a 32-bit integer: \"2147483648\"\nStopping\n",
+     1},
+    {"one past the 32-bit minimum",
+     {"1", "1", "-2147483649", "1", "1", "1", "f0"},
+     "",
+     "ntx  =    1\nnty  =    1\nnx (argument 3) does not fit a 32-bit integer: \"-2147483649\"\nStopping\n",
+     1},
+    {"eleven panels across",
+     {"11", "1", "1", "1", "1", "1", "a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k"},
+     "",
+     echoText(11, 1, 1, 1, 1, 1) + "ntx = 11 is out of range; allowed: 1 to 10\nStopping\n",
+     1},
+    {"negative frame count",
+     {"1", "1", "1", "1", "-1", "1", "f0"},
+     "",
+     echoText(1, 1, 1, 1, -1, 1) + "nf = -1 is out of range; allowed: 0 or more\nStopping\n",
+     1},
+    {"blend factor one past its limit",
+     {"1", "1", "1", "1", "1", "2902", "f0"},
+     "",
+     echoText(1, 1, 1, 1, 1, 2902) + "nBlend = 2902 is out of range; allowed: 1 to 2901\nStopping\n",
+     1},
+    {"panel frame one row too large",
+     {"1", "1", "2048", "2049", "1", "1", "f0"},
+     "",
+     echoText(1, 1, 2048, 2049, 1, 1) +
+         "Panel frame 3*nx*ny = 12589056 bytes is out of range; allowed: at most 12582912\nStopping\n",
+     1},
+    {"panel frame product beyond 32 bits",
+     {"1", "1", "2147483647", "2147483647", "1", "1", "f0"},
+     "",
+     echoText(1, 1, 2147483647, 2147483647, 1, 1) +
+         "Panel frame 3*nx*ny = 13835058042397261827 bytes is out of range; allowed: at most 12582912\nStopping\n",
+     1},
+    {"mosaic one panel too large",
+     {"5", "4", "2048", "2048", "1", "1", "a", "b", "c", "d", "e", "f", "g", "h", "i", "j",
+      "k", "l", "m", "n", "o", "p", "q", "r", "s", "t"},
+     "",
+     echoText(5, 4, 2048, 2048, 1, 1) +
+         "Mosaic frame 3*(nx*ntx)*(ny*nty) = 251658240 bytes is out of range; allowed: at most 201326592\nStopping\n",
+     1},
+    {"a file name of 256 bytes",
+     {"2", "1", "1", "1", "1", "1", "f0", std::string(256, 'n')},
+     "",
+     echoText(2, 1, 1, 1, 1, 1) + "Movie file name at argument 8 is longer than 255 bytes\nStopping\n",
+     1},
+    {"percent signs in names are printed as they are",
+     {"2", "1", "1", "1", "0", "1", "%d%s%n", "100%"},
+     "%s%n\nno\n",
+     echoText(2, 1, 1, 1, 0, 1) + "Layout of panels:\n  %d%s%n  100%\n" +
+         "Resolution of merged and blended movie: 2 1\n" + questionText("B_%d%s%n") + questionText("%s%n"),
+     0},
+    {"end of input at the question",
+     {"1", "1", "1", "1", "0", "1", "f0"},
+     "  \n\t",
+     echoText(1, 1, 1, 1, 0, 1) + "Layout of panels:\n  f0\n" + "Resolution of merged and blended movie: 1 1\n" +
+         question + "No answer on standard input\nStopping\n",
+     1},
+};
+
+TEST(CommandLine, StopsWithExactOutputAndCreatesNothing)
+{
+    for (const StopCase& c : stopCases) {
+        std::string folder = makeScratchFolder();
+        RunOutcome run = runMozaro(folder, c.args, c.input);
+        EXPECT_EQ(run.out, c.out) << c.what;
+        EXPECT_EQ(run.status, c.status) << c.what;
+        EXPECT_TRUE(listFolder(folder).empty()) << c.what;
+    }
+}
+
+TEST(CommandLine, LimitsAtTheirBoundsAreAccepted)
+{
+    // 10 x 10 panels, a 2048 x 2048 panel frame, an 8192 x 8192 mosaic: all reach the question.
+    std::vector<std::string> hundred = {"10", "10", "1", "1", "0", "2901"};
+    for (int k = 0; k < 100; k++)
+        hundred.push_back("f" + std::to_string(k));
+    const std::vector<std::string> bounds[] = {
+        hundred,
+        {"1", "1", "2048", "2048", "0", "1", "f0"},
+        {"4", "4", "2048", "2048", "0", "1", "f0", "f1", "f2", "f3", "f4", "f5", "f6", "f7", "f8", "f9", "f10", "f11",
+         "f12", "f13", "f14", "f15"},
+    };
+    for (const auto& args : bounds) {
+        std::string folder = makeScratchFolder();
+        RunOutcome run = runMozaro(folder, args, "no\n");
+        EXPECT_EQ(run.status, 0) << args[0];
+        EXPECT_NE(run.out.find("Answer: <name>"), std::string::npos) << run.out;
+    }
+}
+
+// Writes the grid's panels as f<k> in the folder and returns the command line for them.
+std::vector<std::string> writeGrid(const std::string& folder, const MovieGrid& g)
+{
+    std::vector<std::string> args = {std::to_string(g.ntx), std::to_string(g.nty), std::to_string(g.nx),
+                                     std::to_string(g.ny),  std::to_string(g.nf),  std::to_string(g.nBlend)};
+    for (std::size_t k = 0; k < g.panels.size(); k++) {
+        writeBytes(folder + "/f" + std::to_string(k), g.panels[k]);
+        args.push_back("f" + std::to_string(k));
+    }
+    return args;
+}
+
+MovieGrid randomGrid(std::mt19937& rng, int ntx, int nty, int nx, int ny, int nf, int nBlend)
+{
+    MovieGrid g{ntx, nty, nx, ny, nf, nBlend, {}};
+    for (int k = 0; k < ntx * nty; k++)
+        g.panels.push_back(randomBytes(std::size_t(3 * nx * ny * nf), rng));
+    return g;
+}
+
+std::string progressText(int nf)
+{
+    std::string text;
+    char line[32];
+    for (int k = 0; k < nf; k++) {
+        std::snprintf(line, sizeof line, "Finished Frame: %4d\n", k);
+        text += line;
+    }
+    return text;
+}
+
+TEST(MergeRun, TypicalTwoByTwoRunEndToEnd)
+{
+    std::mt19937 rng(1);
+    std::string folder = makeScratchFolder();
+    MovieGrid g = randomGrid(rng, 2, 2, 16, 12, 3, 2);
+    std::vector<std::string> args = {"2", "2", "16", "12", "3", "2", "a00", "a01", "a10", "a11"};
+    for (int k = 0; k < 4; k++)
+        writeBytes(folder + "/" + args[std::size_t(6 + k)], g.panels[std::size_t(k)]);
+    RunOutcome run = runMozaro(folder, args, "yes\n");
+    EXPECT_EQ(run.out, echoText(2, 2, 16, 12, 3, 2) +
+                           "Layout of panels:\n  a10  a11\n  a00  a01\n"
+                           "Resolution of merged and blended movie: 16 12\n" +
+                           questionText("B_a00") +
+                           "Finished Frame:    0\nFinished Frame:    1\nFinished Frame:    2\n"
+                           "Finished merging and blending movie B_a00\n");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(readBytes(folder + "/B_a00"), modelMovie(g));
+    EXPECT_EQ(readText(folder + "/B_a00.mg"), "localhost  " + folder + "/B_a00 16 12 3\n");
+}
+
+TEST(MergeRun, MatchesThePerPixelModelOverRandomShapes)
+{
+    std::mt19937 rng(2024);
+    for (int trial = 0; trial < 40; trial++) {
+        int ntx = 1 + int(rng() % 4), nty = 1 + int(rng() % 3);
+        int nx = 1 + int(rng() % (trial % 4 == 0 ? 130 : 12)), ny = 1 + int(rng() % 9);
+        int nf = int(rng() % 4);
+        int nBlend = 1 + int(rng() % 7);
+        std::string folder = makeScratchFolder();
+        MovieGrid g = randomGrid(rng, ntx, nty, nx, ny, nf, nBlend);
+        RunOutcome run = runMozaro(folder, writeGrid(folder, g), "yes\n");
+        std::string what = "trial " + std::to_string(trial) + ": " + std::to_string(ntx) + "x" + std::to_string(nty) +
+                           " of " + std::to_string(nx) + "x" + std::to_string(ny) + ", " + std::to_string(nf) +
+                           " frames, blend " + std::to_string(nBlend);
+        ASSERT_EQ(run.status, 0) << what << "\n" << run.out;
+        EXPECT_NE(run.out.find(progressText(nf) + "Finished merging and blending movie B_f0\n"), std::string::npos)
+            << what;
+        EXPECT_EQ(readBytes(folder + "/B_f0"), modelMovie(g)) << what;
+        EXPECT_EQ(readText(folder + "/B_f0.mg"), "localhost  " + folder + "/B_f0 " +
+                                                     std::to_string(nx * ntx / nBlend) + " " +
+                                                     std::to_string(ny * nty / nBlend) + " " + std::to_string(nf) + "\n")
+            << what;
+    }
+}
+
+TEST(MergeRun, NoFramesGivesAnEmptyMovieAndItsDescriptor)
+{
+    std::string folder = makeScratchFolder();
+    writeBytes(folder + "/f0", Bytes());
+    RunOutcome run = runMozaro(folder, {"1", "1", "4", "4", "0", "2", "f0"}, "yes");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, echoText(1, 1, 4, 4, 0, 2) + "Layout of panels:\n  f0\n" +
+                           "Resolution of merged and blended movie: 2 2\n" + questionText("B_f0") +
+                           "Finished merging and blending movie B_f0\n");
+    EXPECT_TRUE(readBytes(folder + "/B_f0").empty());
+    EXPECT_EQ(readText(folder + "/B_f0.mg"), "localhost  " + folder + "/B_f0 2 2 0\n");
+}
+
+TEST(MergeRun, EmptyOutputFramesStillGoThroughEveryFrame)
+{
+    std::mt19937 rng(3);
+    std::string folder = makeScratchFolder();
+    MovieGrid g = randomGrid(rng, 2, 1, 3, 40, 4, 7);
+    RunOutcome run = runMozaro(folder, writeGrid(folder, g), "yes");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find(progressText(4) + "Finished merging"), std::string::npos) << run.out;
+    EXPECT_TRUE(readBytes(folder + "/B_f0").empty());
+    EXPECT_EQ(readText(folder + "/B_f0.mg"), "localhost  " + folder + "/B_f0 0 5 4\n");
+}
+
+TEST(MergeRun, OneFileForTwoPanelsShowsTheSameFrameInBoth)
+{
+    std::mt19937 rng(4);
+    std::string folder = makeScratchFolder();
+    MovieGrid g = randomGrid(rng, 2, 1, 5, 3, 3, 1);
+    g.panels[1] = g.panels[0];
+    writeBytes(folder + "/same", g.panels[0]);
+    RunOutcome run = runMozaro(folder, {"2", "1", "5", "3", "3", "1", "same", "same"}, "yes");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(readBytes(folder + "/B_same"), modelMovie(g));
+}
+
+TEST(MergeRun, AnExistingLongerMovieIsReplacedWhole)
+{
+    std::mt19937 rng(5);
+    std::string folder = makeScratchFolder();
+    MovieGrid g = randomGrid(rng, 1, 1, 2, 2, 2, 2);
+    std::vector<std::string> args = writeGrid(folder, g);
+    writeBytes(folder + "/B_f0", Bytes(1000, 9));
+    RunOutcome run = runMozaro(folder, args, "yes");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(readBytes(folder + "/B_f0"), modelMovie(g));
+}
+
+TEST(Dialogue, OnlyYesAcceptsAndOnlyNoDeclines)
+{
+    std::mt19937 rng(6);
+    std::string folder = makeScratchFolder();
+    MovieGrid g = randomGrid(rng, 1, 1, 2, 2, 1, 1);
+    std::vector<std::string> args = writeGrid(folder, g);
+    RunOutcome run = runMozaro(folder, args, "Yes\nye y\n  new1 new2\nyesterday\n");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, echoText(1, 1, 2, 2, 1, 1) + "Layout of panels:\n  f0\n" +
+                           "Resolution of merged and blended movie: 2 2\n" + questionText("B_f0") +
+                           questionText("Yes") + questionText("ye") + questionText("y") + questionText("new1") +
+                           questionText("new2") + "Finished Frame:    0\nFinished merging and blending movie new2\n");
+    EXPECT_EQ(listFolder(folder), (std::vector<std::string>{"f0", "new2", "new2.mg"}));
+    EXPECT_EQ(readBytes(folder + "/new2"), modelMovie(g));
+}
+
+TEST(Dialogue, DefaultNameKeepsTheFirstFilesDirectoryPart)
+{
+    std::string folder = makeScratchFolder();
+    RunOutcome run = runMozaro(folder, {"1", "1", "1", "1", "0", "1", "dir/a00"}, "no");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find(questionText("B_dir/a00")), std::string::npos) << run.out;
+}
+
+}  // namespace

@@ -1,0 +1,194 @@
+#include "testSupport.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+std::string makeScratchFolder()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/mozaro-test-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (mkdtemp(name.data()) == nullptr)
+        throw std::runtime_error("cannot make a scratch folder");
+    std::string folder = std::string(name.data()) + "/work";
+    if (mkdir(folder.c_str(), 0777) != 0)
+        throw std::runtime_error("cannot make " + folder);
+    return folder;
+}
+
+void writeBytes(const std::string& path, const Bytes& bytes)
+{
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    if (!file)
+        throw std::runtime_error("cannot write " + path);
+}
+
+void writeText(const std::string& path, const std::string& text)
+{
+    writeBytes(path, Bytes(text.begin(), text.end()));
+}
+
+Bytes readBytes(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        throw std::runtime_error("cannot read " + path);
+    return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::string readText(const std::string& path)
+{
+    Bytes bytes = readBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+bool fileExists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> listFolder(const std::string& folder)
+{
+    std::vector<std::string> names;
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr)
+        throw std::runtime_error("cannot list " + folder);
+    while (struct dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+static std::vector<std::string> commandPrefix()
+{
+    std::vector<std::string> prefix;
+    if (const char* launcher = std::getenv("MOZARO_LAUNCHER")) {
+        std::istringstream words(launcher);
+        std::string word;
+        while (words >> word)
+            prefix.push_back(word);
+    }
+    const char* binary = std::getenv("MOZARO_BINARY");
+    prefix.push_back(binary != nullptr && *binary != '\0' ? binary : MOZARO_BINARY);
+    return prefix;
+}
+
+RunOutcome runMozaroWithFiles(const std::string& folder, const std::vector<std::string>& args,
+                              const std::string& inputPath, const std::string& outputPath)
+{
+    std::vector<std::string> command = commandPrefix();
+    command.insert(command.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : command)
+        argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+
+    pid_t child = fork();
+    if (child < 0)
+        throw std::runtime_error("fork failed");
+    if (child == 0) {
+        int in = open(inputPath.c_str(), O_RDONLY);
+        int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || chdir(folder.c_str()) != 0)
+            _exit(126);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    // A hung tool must fail its case, not the whole suite.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    int status = 0;
+    for (;;) {
+        pid_t done = waitpid(child, &status, WNOHANG);
+        if (done == child)
+            break;
+        if (done < 0 && errno != EINTR)
+            throw std::runtime_error("waitpid failed");
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    RunOutcome outcome;
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    outcome.out = readText(outputPath);
+    return outcome;
+}
+
+RunOutcome runMozaro(const std::string& folder, const std::vector<std::string>& args, const std::string& input)
+{
+    std::string parent = folder.substr(0, folder.rfind('/'));
+    writeText(parent + "/stdin", input);
+    return runMozaroWithFiles(folder, args, parent + "/stdin", parent + "/stdout");
+}
+
+Bytes randomBytes(std::size_t count, std::mt19937& rng)
+{
+    Bytes bytes(count);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (unsigned char& b : bytes)
+        b = (unsigned char)byte(rng);
+    return bytes;
+}
+
+Bytes modelMovie(const MovieGrid& g)
+{
+    const int width = g.nx * g.ntx / g.nBlend;
+    const int height = g.ny * g.nty / g.nBlend;
+    const std::size_t panelFrame = std::size_t(3) * g.nx * g.ny;
+    Bytes movie;
+    for (int k = 0; k < g.nf; k++)
+        for (int oy = 0; oy < height; oy++)
+            for (int ox = 0; ox < width; ox++)
+                for (int c = 0; c < 3; c++) {
+                    long sum = 0;
+                    for (int y = oy * g.nBlend; y < (oy + 1) * g.nBlend; y++)
+                        for (int x = ox * g.nBlend; x < (ox + 1) * g.nBlend; x++) {
+                            const Bytes& panel = g.panels[std::size_t((y / g.ny) * g.ntx + x / g.nx)];
+                            sum += panel[k * panelFrame + std::size_t(3 * ((y % g.ny) * g.nx + x % g.nx) + c)];
+                        }
+                    movie.push_back((unsigned char)(sum / (long(g.nBlend) * g.nBlend)));
+                }
+    return movie;
+}
+
+std::string questionText(const std::string& name)
+{
+    return "Name of merged and blended movie will be: " + name +
+           "\n"
+           "Merge and blend now?\n"
+           "  Answer: yes    --> Do it, now, with inputs as specified\n"
+           "  Answer: no     --> Exit and start over\n"
+           "  Answer: <name> --> Use <name> for new movie file\n";
+}
+
+std::string echoText(int ntx, int nty, int nx, int ny, int nf, int nBlend)
+{
+    char text[256];
+    std::snprintf(text, sizeof text, "ntx  = %4d\nnty  = %4d\nnx   = %4d\nny   = %4d\nnf   = %4d\nnb   = %4d\n", ntx,
+                  nty, nx, ny, nf, nBlend);
+    return text;
+}

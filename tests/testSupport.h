@@ -1,0 +1,49 @@
+// Shared by the tests: scratch folders, files, running the built tool, and a plain per-pixel
+// model of what a merged and blended movie must hold.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+typedef std::vector<unsigned char> Bytes;
+
+// A fresh empty folder for one case; its parent holds the case's standard input and output,
+// so that the folder itself shows only what the tool left behind.
+std::string makeScratchFolder();
+
+void writeBytes(const std::string& path, const Bytes& bytes);
+void writeText(const std::string& path, const std::string& text);
+Bytes readBytes(const std::string& path);
+std::string readText(const std::string& path);
+bool fileExists(const std::string& path);
+// Names in a folder, sorted, without . and ..
+std::vector<std::string> listFolder(const std::string& folder);
+
+struct RunOutcome {
+    int status;        // exit status, or 128 + signal number
+    std::string out;   // everything written to standard output
+};
+
+// Runs Mozaro in `folder` with `args` and `input` on standard input.
+RunOutcome runMozaro(const std::string& folder, const std::vector<std::string>& args, const std::string& input);
+// Like runMozaro, with standard input and output left to the caller-made files.
+RunOutcome runMozaroWithFiles(const std::string& folder, const std::vector<std::string>& args,
+                              const std::string& inputPath, const std::string& outputPath);
+
+Bytes randomBytes(std::size_t count, std::mt19937& rng);
+
+// Grid of panel movies, panel (i, j) at i * ntx + j, each nf frames of nx x ny pixels.
+struct MovieGrid {
+    int ntx, nty, nx, ny, nf, nBlend;
+    std::vector<Bytes> panels;
+};
+// The merged and blended movie, pixel by pixel: every output byte the truncated mean of its
+// block, each block byte fetched from its panel by coordinates.
+Bytes modelMovie(const MovieGrid& grid);
+
+// The five lines of the output name question.
+std::string questionText(const std::string& name);
+// The echo of the six numbers.
+std::string echoText(int ntx, int nty, int nx, int ny, int nf, int nBlend);

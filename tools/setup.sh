@@ -1,0 +1,17 @@
+# Installs what a build needs when it is missing, on systems with apt-get.
+aptInstall() {
+    if ! command -v apt-get >/dev/null; then
+        echo "missing: $* (install them with your package manager)" >&2
+        exit 1
+    fi
+    local sudo=""
+    [ "$(id -u)" = 0 ] || sudo=sudo
+    $sudo apt-get update -qq && $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
+}
+needBuildTools() {
+    command -v cmake >/dev/null && command -v c++ >/dev/null || aptInstall cmake g++ make
+}
+needGoogleTest() {
+    [ -e /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || [ -e /usr/lib/cmake/GTest/GTestConfig.cmake ] ||
+        ls /usr/lib/*/cmake/GTest/GTestConfig.cmake >/dev/null 2>&1 || aptInstall libgtest-dev
+}
