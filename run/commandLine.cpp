@@ -104,6 +104,15 @@ static void reportLimitBreach(const RunParameters& p, LimitBreach breach)
 
 StageResult parseRunParameters(int argc, char** argv, RunParameters* runParameters)
 {
+    // Honoured alone only: with anything else beside them they are an ordinary command line.
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(usageText, stdout);
+        return stageStopDone;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("Mozaro %s\n", MOZARO_VERSION);
+        return stageStopDone;
+    }
     if (argc < firstFileArgument + 1) {
         std::fputs(usageText, stdout);
         return stageStopFailed;

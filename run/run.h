@@ -61,7 +61,8 @@ enum LimitBreach {
 LimitBreach checkRunLimits(const RunParameters& runParameters);
 
 // Parses and echoes the six numbers, checks the file count, the limits and the file names.
-// Prints the usage text or the reason before it returns a stop.
+// Prints the usage text or the reason before it returns a stop. --help or --version as the
+// only argument prints the usage text or "Mozaro <version>" and returns a stop, done.
 StageResult parseRunParameters(int argc, char** argv, RunParameters* runParameters);
 
 // Fills the derived fields; needs parameters within the limits. computeSizes is silent,

@@ -1,0 +1,71 @@
+// --help and --version: honoured only as the single argument; every other command line that
+// holds them keeps its ordinary meaning.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "testSupport.h"
+
+namespace {
+
+const std::string usage =
+    "usage: Mozaro ntx nty nx ny nf nBlend file00 [file01 ...]\n"
+    "    ntx    = # of tiles in x-direction\n"
+    "    nty    = # of tiles in y-direction\n"
+    "    nx     = tile resolution in x-direction\n"
+    "    ny     = tile resolution in y-direction\n"
+    "    nf     = # of frames in movie\n"
+    "    nBlend = blend factor\n"
+    "    file?? = names of  raw movie files to be merged and blended\n";
+
+struct OptionCase {
+    const char* what;
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+};
+
+TEST(HelpAndVersion, AloneTheyAnswerAndExitZero)
+{
+    std::string folder = makeScratchFolder();
+    RunOutcome help = runMozaro(folder, {"--help"}, "");
+    EXPECT_EQ(help.out, usage);
+    EXPECT_EQ(help.status, 0);
+
+    RunOutcome version = runMozaro(folder, {"--version"}, "");
+    EXPECT_EQ(version.out, std::string("Mozaro ") + MOZARO_VERSION + "\n");
+    EXPECT_TRUE(std::regex_match(version.out, std::regex("Mozaro [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << version.out;
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(listFolder(folder).empty());
+}
+
+TEST(HelpAndVersion, AnyOtherCommandLineKeepsItsMeaning)
+{
+    const OptionCase cases[] = {
+        {"--help with another argument", {"--help", "x"}, usage, 1},
+        {"--version with another argument", {"--version", "--help"}, usage, 1},
+        {"an argument after --version", {"x", "--version"}, usage, 1},
+        {"-h", {"-h"}, usage, 1},
+        {"--HELP", {"--HELP"}, usage, 1},
+        {"--version=1", {"--version=1"}, usage, 1},
+        {"blank before --help", {" --help"}, usage, 1},
+        {"--help in place of a number",
+         {"--help", "1", "1", "1", "0", "1", "f0"},
+         "ntx (argument 1) is not a number: \"--help\"\nStopping\n",
+         1},
+        {"a movie named --version",
+         {"1", "1", "1", "1", "0", "1", "--version"},
+         echoText(1, 1, 1, 1, 0, 1) + "Layout of panels:\n  --version\n" +
+             "Resolution of merged and blended movie: 1 1\n" + questionText("B_--version"),
+         0},
+    };
+    for (const OptionCase& c : cases) {
+        std::string folder = makeScratchFolder();
+        RunOutcome run = runMozaro(folder, c.args, "no\n");
+        EXPECT_EQ(run.out, c.out) << c.what;
+        EXPECT_EQ(run.status, c.status) << c.what;
+        EXPECT_TRUE(listFolder(folder).empty()) << c.what;
+    }
+}
+
+}  // namespace
