@@ -15,3 +15,7 @@ needGoogleTest() {
     [ -e /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || [ -e /usr/lib/cmake/GTest/GTestConfig.cmake ] ||
         ls /usr/lib/*/cmake/GTest/GTestConfig.cmake >/dev/null 2>&1 || aptInstall libgtest-dev
 }
+# The manual page is checked with groff.
+needGroff() {
+    command -v groff >/dev/null || aptInstall groff-base
+}

@@ -5,6 +5,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/tools/setup.sh"
 needBuildTools
 needGoogleTest
+needGroff
 
 build="$top/build/tests"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON >/dev/null
