@@ -9,6 +9,11 @@
 #include <string>
 #include <vector>
 
+static const int panelColours[10][3] = {
+    {235, 90, 70},  {70, 180, 100}, {80, 120, 235}, {235, 200, 70}, {180, 90, 210},
+    {70, 200, 210}, {245, 150, 70}, {130, 210, 80}, {215, 80, 140}, {160, 160, 160},
+};
+
 int main(int argc, char** argv)
 {
     if (argc != 7) {
@@ -48,9 +53,11 @@ int main(int argc, char** argv)
                         } else if (border) {
                             p[0] = p[1] = p[2] = 20;
                         } else {
-                            p[0] = (unsigned char)((panel * 67 + 255 * x / nx) % 256);
-                            p[1] = (unsigned char)((panel * 131 + 255 * y / ny) % 256);
-                            p[2] = (unsigned char)((panel * 89 + 128 + 127 * (x + y) / (nx + ny)) % 256);
+                            // The panel's own colour, darker at the bottom left, lighter at
+                            // the top right, so that the picture's orientation shows too.
+                            const int shade = 90 + 165 * (x + y) / (nx + ny);
+                            for (int c = 0; c < 3; c++)
+                                p[c] = (unsigned char)(panelColours[panel % 10][c] * shade / 255);
                         }
                     }
                 }
