@@ -26,9 +26,10 @@ int osOpenForReading(const char* name, osFile* file)
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return errno;
+    // When fstat fails, st holds nothing to look at: its own error is the answer.
     struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    int error = fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+    if (error != 0) {
         close(fd);
         return error;
     }

@@ -7,13 +7,13 @@ char movieName[movieNameCapacity];
 
 enum AnswerRead { answerWord, answerEnd };
 
-// Reads the next white-space delimited word of standard input, however long. Keeps its
-// first capacity - 1 bytes in `word` and reports its whole length.
-static AnswerRead readAnswer(char* word, std::size_t capacity, std::size_t* length)
+// Reads the next white-space delimited word of `answers`, however long. Keeps its first
+// capacity - 1 bytes in `word` and reports its whole length.
+static AnswerRead readAnswer(std::FILE* answers, char* word, std::size_t capacity, std::size_t* length)
 {
     int c;
     do {
-        c = std::getchar();
+        c = std::getc(answers);
     } while (c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r');
     if (c == EOF)
         return answerEnd;
@@ -22,7 +22,7 @@ static AnswerRead readAnswer(char* word, std::size_t capacity, std::size_t* leng
         if (n + 1 < capacity)
             word[n] = char(c);
         n++;
-        c = std::getchar();
+        c = std::getc(answers);
     }
     word[n + 1 < capacity ? n : capacity - 1] = '\0';
     *length = n;
@@ -51,7 +51,7 @@ static const char* outputThatIsAnInput(const RunParameters& runParameters, const
     return nullptr;
 }
 
-StageResult confirmMovieName(const RunParameters& runParameters)
+StageResult confirmMovieName(const RunParameters& runParameters, std::FILE* answers)
 {
     std::snprintf(movieName, sizeof movieName, "B_%s", panelNames[0][0]);
     for (;;) {
@@ -66,7 +66,7 @@ StageResult confirmMovieName(const RunParameters& runParameters)
 
         char answer[panelNameCapacity];
         std::size_t length;
-        if (readAnswer(answer, sizeof answer, &length) == answerEnd) {
+        if (readAnswer(answers, answer, sizeof answer, &length) == answerEnd) {
             std::fputs("No answer on standard input\nStopping\n", stdout);
             return stageStopFailed;
         }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "platform/osFiles.h"
 
@@ -94,9 +95,10 @@ void closePanelMovies(const RunParameters& runParameters);
 constexpr int movieNameCapacity = 2 + panelNameCapacity;
 extern char movieName[movieNameCapacity];
 
-// Proposes the default name and reads answers from standard input until the user accepts
-// a usable name (go on), declines (stop, done) or the input ends (stop, failed).
-StageResult confirmMovieName(const RunParameters& runParameters);
+// Proposes the default name and reads answers from `answers` (standard input in a run)
+// until the user accepts a usable name (go on), declines (stop, done) or the input ends
+// (stop, failed).
+StageResult confirmMovieName(const RunParameters& runParameters, std::FILE* answers);
 
 // ---- Run driver ----
 

@@ -20,7 +20,7 @@ int runDriver(int argc, char** argv)
     listPanelLayout(runParameters);
     deriveSizes(&runParameters);
 
-    stage = confirmMovieName(runParameters);
+    stage = confirmMovieName(runParameters, stdin);
     if (stage != stageGoOn)
         return exitStatusOf(stage);
 

@@ -2,6 +2,8 @@
 // the files it leaves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <random>
 
 #include "testSupport.h"
@@ -28,6 +30,20 @@ struct StopCase {
 };
 
 const std::string question = questionText("B_f0");
+
+// The numbers followed by the names f0, f1, ... of `files` movies.
+std::vector<std::string> withFiles(std::vector<std::string> numbers, int files)
+{
+    for (int k = 0; k < files; k++)
+        numbers.push_back("f" + std::to_string(k));
+    return numbers;
+}
+
+const std::string fileCountOfNoPanels =
+    "You have specified ntx*nty = 0 panels.\n"
+    "However, you have specified 1 files on the input line.\n"
+    "You need to input one movie file per panel.\n"
+    "Stopping\n";
 
 const StopCase stopCases[] = {
     {"no arguments", {}, "", usage, 1},
@@ -161,6 +177,44 @@ const StopCase stopCases[] = {
      echoText(1, 1, 1, 1, 0, 1) + "Layout of panels:\n  f0\n" + "Resolution of merged and blended movie: 1 1\n" +
          question + "No answer on standard input\nStopping\n",
      1},
+    // Limits one past their bounds. No panels across or down can never match a file count,
+    // and a negative count of each makes one panel that the limits must still refuse.
+    {"no panels across",
+     withFiles({"0", "1", "1", "1", "1", "1"}, 1),
+     "",
+     echoText(0, 1, 1, 1, 1, 1) + fileCountOfNoPanels,
+     1},
+    {"no panels down",
+     withFiles({"1", "0", "1", "1", "1", "1"}, 1),
+     "",
+     echoText(1, 0, 1, 1, 1, 1) + fileCountOfNoPanels,
+     1},
+    {"minus one panel across and down",
+     withFiles({"-1", "-1", "1", "1", "1", "1"}, 1),
+     "",
+     echoText(-1, -1, 1, 1, 1, 1) + "ntx = -1 is out of range; allowed: 1 to 10\nStopping\n",
+     1},
+    {"eleven panels down",
+     withFiles({"1", "11", "1", "1", "1", "1"}, 11),
+     "",
+     echoText(1, 11, 1, 1, 1, 1) + "nty = 11 is out of range; allowed: 1 to 10\nStopping\n",
+     1},
+    {"no rows in a panel frame",
+     withFiles({"1", "1", "1", "0", "1", "1"}, 1),
+     "",
+     echoText(1, 1, 1, 0, 1, 1) + "ny = 0 is out of range; allowed: 1 or more\nStopping\n",
+     1},
+    {"blend factor zero",
+     withFiles({"1", "1", "1", "1", "1", "0"}, 1),
+     "",
+     echoText(1, 1, 1, 1, 1, 0) + "nBlend = 0 is out of range; allowed: 1 to 2901\nStopping\n",
+     1},
+    {"mosaic one row of pixels per panel row too tall",
+     withFiles({"10", "10", "1", "671089", "1", "1"}, 100),
+     "",
+     echoText(10, 10, 1, 671089, 1, 1) +
+         "Mosaic frame 3*(nx*ntx)*(ny*nty) = 201326700 bytes is out of range; allowed: at most 201326592\nStopping\n",
+     1},
 };
 
 TEST(CommandLine, StopsWithExactOutputAndCreatesNothing)
@@ -174,23 +228,58 @@ TEST(CommandLine, StopsWithExactOutputAndCreatesNothing)
     }
 }
 
+// Values exactly at the limits: the whole run goes through, with no frames and empty inputs,
+// to an empty movie and its descriptor.
+struct BoundCase {
+    const char* what;
+    std::vector<std::string> numbers;
+    std::vector<std::string> files;
+    std::string resolution;
+};
+
 TEST(CommandLine, LimitsAtTheirBoundsAreAccepted)
 {
-    // 10 x 10 panels, a 2048 x 2048 panel frame, an 8192 x 8192 mosaic: all reach the question.
-    std::vector<std::string> hundred = {"10", "10", "1", "1", "0", "2901"};
-    for (int k = 0; k < 100; k++)
-        hundred.push_back("f" + std::to_string(k));
-    const std::vector<std::string> bounds[] = {
-        hundred,
-        {"1", "1", "2048", "2048", "0", "1", "f0"},
-        {"4", "4", "2048", "2048", "0", "1", "f0", "f1", "f2", "f3", "f4", "f5", "f6", "f7", "f8", "f9", "f10", "f11",
-         "f12", "f13", "f14", "f15"},
+    const BoundCase cases[] = {
+        {"10 x 10 panels of 1 x 1 pixel, blend 2901", {"10", "10", "1", "1", "0", "2901"},
+         withFiles({}, 100), "0 0"},
+        {"a 2048 x 2048 panel frame", {"1", "1", "2048", "2048", "0", "1"}, {"f0"}, "2048 2048"},
+        {"an 8192 x 8192 mosaic", {"4", "4", "2048", "2048", "0", "1"}, withFiles({}, 16), "8192 8192"},
+        {"the tallest mosaic of 10 x 10 panels", {"10", "10", "1", "671088", "0", "1"}, withFiles({}, 100),
+         "10 6710880"},
+        {"names of 250 and 255 bytes", {"2", "1", "1", "1", "0", "1"},
+         {std::string(250, 'a'), std::string(255, 'b')}, "2 1"},
     };
-    for (const auto& args : bounds) {
+    for (const BoundCase& c : cases) {
         std::string folder = makeScratchFolder();
-        RunOutcome run = runMozaro(folder, args, "no\n");
-        EXPECT_EQ(run.status, 0) << args[0];
-        EXPECT_NE(run.out.find("Answer: <name>"), std::string::npos) << run.out;
+        std::vector<std::string> args = c.numbers;
+        args.insert(args.end(), c.files.begin(), c.files.end());
+        for (const std::string& name : c.files)
+            writeBytes(folder + "/" + name, Bytes());
+        int n[6];
+        for (int k = 0; k < 6; k++)
+            n[k] = std::stoi(c.numbers[std::size_t(k)]);
+        std::string layout = "Layout of panels:\n";
+        for (int i = n[1] - 1; i >= 0; i--) {
+            for (int j = 0; j < n[0]; j++)
+                layout += "  " + c.files[std::size_t(i * n[0] + j)];
+            layout += "\n";
+        }
+        const std::string movie = "B_" + c.files[0];
+        RunOutcome run = runMozaro(folder, args, "yes\n");
+        EXPECT_EQ(run.out, echoText(n[0], n[1], n[2], n[3], n[4], n[5]) + layout +
+                               "Resolution of merged and blended movie: " + c.resolution + "\n" +
+                               questionText(movie) + "Finished merging and blending movie " + movie + "\n")
+            << c.what;
+        EXPECT_EQ(run.status, 0) << c.what;
+        std::vector<std::string> left = c.files;
+        left.push_back(movie);
+        left.push_back(movie + ".mg");
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(listFolder(folder), left) << c.what;
+        EXPECT_TRUE(readBytes(folder + "/" + movie).empty()) << c.what;
+        EXPECT_EQ(readText(folder + "/" + movie + ".mg"),
+                  "localhost  " + folder + "/" + movie + " " + c.resolution + " 0\n")
+            << c.what;
     }
 }
 
@@ -268,6 +357,26 @@ TEST(MergeRun, MatchesThePerPixelModelOverRandomShapes)
                                                      std::to_string(ny * nty / nBlend) + " " + std::to_string(nf) + "\n")
             << what;
     }
+}
+
+TEST(MergeRun, PanelFramesThatFillTheTileBufferComeOutExact)
+{
+    // 64 x 65536 pixels are 12,582,912 bytes, the whole of tileFrame; rows this narrow pass
+    // through it on their way into the mosaic.
+    std::mt19937 rng(7);
+    std::string folder = makeScratchFolder();
+    MovieGrid g = randomGrid(rng, 2, 1, 64, 65536, 1, 2);
+    RunOutcome run = runMozaro(folder, writeGrid(folder, g), "yes\n");
+    EXPECT_EQ(run.out, echoText(2, 1, 64, 65536, 1, 2) + "Layout of panels:\n  f0  f1\n" +
+                           "Resolution of merged and blended movie: 64 32768\n" + questionText("B_f0") +
+                           progressText(1) + "Finished merging and blending movie B_f0\n");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(listFolder(folder), (std::vector<std::string>{"B_f0", "B_f0.mg", "f0", "f1"}));
+    EXPECT_TRUE(readBytes(folder + "/B_f0") == modelMovie(g));
+    EXPECT_EQ(readText(folder + "/B_f0.mg"), "localhost  " + folder + "/B_f0 64 32768 1\n");
+    // Large enough not to leave behind in the scratch area.
+    for (const char* name : {"f0", "f1", "B_f0"})
+        std::remove((folder + "/" + name).c_str());
 }
 
 TEST(MergeRun, NoFramesGivesAnEmptyMovieAndItsDescriptor)

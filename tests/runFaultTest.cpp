@@ -107,9 +107,12 @@ TEST(InputFault, FifoFedSlowlyInSmallPiecesComesOutExact)
         std::thread feeder(feedFifo, folder + "/f1", g.panels[1], std::size_t(7));
         RunOutcome run = runMozaro(folder, gridArgs(g, {"f0", "f1"}), "yes\n");
         feeder.join();
+        EXPECT_EQ(run.out, twoPanelStart(g) + "Finished Frame:    0\nFinished Frame:    1\nFinished Frame:    2\n" +
+                               "Finished merging and blending movie B_f0\n");
         EXPECT_EQ(run.status, 0) << run.out;
+        EXPECT_EQ(listFolder(folder), Names({"B_f0", "B_f0.mg", "f0", "f1"}));
         EXPECT_EQ(readBytes(folder + "/B_f0"), modelMovie(g)) << "nx " << nx;
-        EXPECT_TRUE(fileExists(folder + "/B_f0.mg"));
+        EXPECT_EQ(readText(folder + "/B_f0.mg"), "localhost  " + folder + "/B_f0 " + std::to_string(nx) + " 2 3\n");
     }
 }
 
@@ -175,6 +178,8 @@ TEST(OutputFault, DirectoryInTheWayOfTheDescriptor)
                            "Finished merging and blending movie B_f0\n"
                            "Could not write movie descriptor B_f0.mg: Is a directory\nStopping\n");
     EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(listFolder(folder), Names({"B_f0", "B_f0.mg", "f0", "f1"}));
+    EXPECT_TRUE(listFolder(folder + "/B_f0.mg").empty());
     EXPECT_EQ(readBytes(folder + "/B_f0"), modelMovie(g));
 }
 
@@ -202,6 +207,7 @@ TEST(OutputFault, OutputNamedAsAnInputIsRefusedHoweverItIsSpelt)
     EXPECT_EQ(readBytes(folder + "/f0"), g.panels[0]);
     EXPECT_EQ(readBytes(folder + "/f1"), g.panels[1]);
     EXPECT_EQ(readBytes(folder + "/q.mg"), g.panels[2]);
+    EXPECT_EQ(listFolder(folder), Names({"f0", "f1", "hard", "link", "out", "out.mg", "q.mg"}));
     EXPECT_EQ(readBytes(folder + "/out"), modelMovie(g));
 }
 
@@ -246,7 +252,12 @@ TEST(OutputFault, DescriptorHoldsACurrentDirectoryLongerThan255Bytes)
     MovieGrid g = randomGrid(rng, 1, 1, 4, 2, 1, 2);
     writeBytes(folder + "/f0", g.panels[0]);
     RunOutcome run = runMozaro(folder, gridArgs(g, {"f0"}), "yes\n");
+    EXPECT_EQ(run.out, echoText(1, 1, 4, 2, 1, 2) + "Layout of panels:\n  f0\n" +
+                           "Resolution of merged and blended movie: 2 1\n" + questionText("B_f0") +
+                           "Finished Frame:    0\nFinished merging and blending movie B_f0\n");
     EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(listFolder(folder), Names({"B_f0", "B_f0.mg", "f0"}));
+    EXPECT_EQ(readBytes(folder + "/B_f0"), modelMovie(g));
     EXPECT_EQ(readText(folder + "/B_f0.mg"), "localhost  " + folder + "/B_f0 2 1 1\n");
 }
 

@@ -1,0 +1,126 @@
+// libFuzzer target over everything a run does before it touches a file: the command line
+// and its limits, the panel grid and its layout listing, the derived sizes and the output
+// name dialogue. It stops where a run would create the output movie, so it never makes a
+// file; the tool's standard output goes to /dev/null.
+//
+// An input is read as: byte 0, the number of arguments after the program name (modulo
+// 128, enough for 100 panels); then that many arguments, each ended by a NUL byte (the last
+// one may run to the end of the input); the rest is standard input for the dialogue.
+//
+// Besides crashes, out-of-bounds accesses and hangs, it aborts on any broken promise of the
+// set-up: numbers read other than strtoll reads them, a run that goes on with values outside
+// the limits or sizes beyond the frame buffers, an accepted name too long for its
+// descriptor.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "frames/frames.h"
+#include "run/run.h"
+
+namespace {
+
+void require(bool promise, const char* what)
+{
+    if (!promise) {
+        std::fprintf(stderr, "broken promise: %s\n", what);
+        std::abort();
+    }
+}
+
+// The standard library's reading of a decimal argument, which parseDecimal must match.
+void checkNumberReading(const char* text)
+{
+    std::int32_t value = 12345;
+    NumberParse parsed = parseDecimal(text, &value);
+    char* end = nullptr;
+    errno = 0;
+    long long reference = std::strtoll(text, &end, 10);
+    if (end == text) {
+        require(parsed == numberMissing && value == 12345, "an argument without digits is no number");
+        return;
+    }
+    bool fits = errno != ERANGE && reference >= INT32_MIN && reference <= INT32_MAX;
+    if (!fits) {
+        require(parsed == numberTooLarge && value == 12345, "a number beyond 32 bits is refused");
+        return;
+    }
+    require(parsed == numberRead && value == reference, "a 32-bit number is read as strtoll reads it");
+}
+
+// Every size a run goes on with must be exact in 32 bits and fit its buffer.
+void checkSizes(const RunParameters& p, int argc)
+{
+    require(checkRunLimits(p) == withinLimits, "a run goes on only within the limits");
+    require(std::int64_t(p.ntx) * p.nty == argc - firstFileArgument, "one file per panel");
+    const std::int64_t mosaicWidth = std::int64_t(p.nx) * p.ntx, mosaicHeight = std::int64_t(p.ny) * p.nty;
+    require(p.outWidth == mosaicWidth / p.nBlend && p.outHeight == mosaicHeight / p.nBlend, "output resolution");
+    require(p.blockArea == std::int64_t(p.nBlend) * p.nBlend, "block area");
+    require(p.tileRowBytes == 3 * std::int64_t(p.nx), "panel row bytes");
+    require(p.mosaicRowBytes == 3 * mosaicWidth, "mosaic row bytes");
+    require(p.tileFrameBytes == 3 * std::int64_t(p.nx) * p.ny, "panel frame bytes");
+    require(p.outRowBytes == 3 * std::int64_t(p.outWidth), "output row bytes");
+    require(p.outFrameBytes == 3 * std::int64_t(p.outWidth) * p.outHeight, "output frame bytes");
+    require(p.tileFrameBytes <= tileFrameCapacity, "a panel frame fits tileFrame");
+    require(std::int64_t(p.mosaicRowBytes) * mosaicHeight <= mosaicFrameCapacity, "the mosaic fits mosaicFrame");
+    require(p.outFrameBytes <= outFrameCapacity, "an output frame fits outFrame");
+    // The reduction's sums: a whole block of 255 must fit a signed 32-bit integer.
+    require(255 * std::int64_t(p.blockArea) <= INT32_MAX, "block sums fit 32 bits");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    if (std::freopen("/dev/null", "w", stdout) == nullptr)
+        std::abort();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size == 0)
+        return 0;
+    const int wanted = data[0] % 128;
+    // Arguments are copied out so that each ends in a NUL of its own.
+    std::vector<char> text(data + 1, data + size);
+    text.push_back('\0');
+    std::vector<char*> argv = {const_cast<char*>("Mozaro")};
+    std::size_t at = 0;
+    while (int(argv.size()) <= wanted && at < size - 1) {
+        argv.push_back(&text[at]);
+        at += std::strlen(&text[at]) + 1;
+    }
+    const int argc = int(argv.size());
+    argv.push_back(nullptr);
+    const std::size_t inputStart = at < size - 1 ? at : size - 1;
+
+    for (int a = 1; a < argc; a++)
+        checkNumberReading(argv[std::size_t(a)]);
+
+    RunParameters runParameters{};
+    StageResult stage = parseRunParameters(argc, argv.data(), &runParameters);
+    if (stage != stageGoOn)
+        return 0;
+    for (int a = firstFileArgument; a < argc; a++)
+        require(std::strlen(argv[std::size_t(a)]) < std::size_t(panelNameCapacity), "names fit their slots");
+    fillPanelNames(argv.data(), runParameters);
+    listPanelLayout(runParameters);
+    deriveSizes(&runParameters);
+    checkSizes(runParameters, argc);
+
+    // An empty stream cannot be opened from memory everywhere; /dev/null is one too.
+    const std::size_t inputBytes = size - 1 - inputStart;
+    std::FILE* answers = inputBytes > 0 ? fmemopen(&text[inputStart], inputBytes, "r") : std::fopen("/dev/null", "r");
+    if (answers == nullptr)
+        std::abort();
+    stage = confirmMovieName(runParameters, answers);
+    std::fclose(answers);
+    if (stage == stageGoOn)
+        require(std::strlen(movieName) <= std::size_t(maxMovieNameBytes), "an accepted name leaves room for .mg");
+    // A run would create the output movie here.
+    return 0;
+}

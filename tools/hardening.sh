@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Runs every test with AddressSanitizer and UndefinedBehaviorSanitizer, fuzzes the set-up of
+# a run (command line, limits, layout, dialogue) for a bounded time, and runs one complete
+# merge under valgrind's memcheck. Any report fails it.
+#
+# usage: bash tools/hardening.sh [fuzz seconds, default 60]
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+source "$top/tools/setup.sh"
+fuzzSeconds=${1:-60}
+
+needBuildTools
+needGoogleTest
+# libFuzzer and the sanitizer runtimes come with clang's runtime package.
+if ! command -v clang++-14 >/dev/null ||
+    ! ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
+    aptInstall clang-14 libclang-rt-14-dev
+fi
+command -v valgrind >/dev/null || aptInstall valgrind
+
+step() {
+    stepName=$1
+    stepStart=$SECONDS
+    echo "== $stepName"
+}
+stepDone() {
+    echo "== $stepName: passed in $((SECONDS - stepStart)) s"
+}
+
+step "sanitized build and the whole test suite"
+build="$top/build/sanitize"
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+    -DBUILD_TESTING=ON -DMOZARO_SANITIZE=ON -DMOZARO_FUZZ=ON >/dev/null
+cmake --build "$build" --parallel
+ctest --test-dir "$build" --output-on-failure --parallel 2
+stepDone
+
+step "fuzzing the set-up of a run for $fuzzSeconds s"
+fuzzWork="$top/build/fuzz"
+rm -rf "$fuzzWork" && mkdir -p "$fuzzWork/corpus"
+# New inputs go to the scratch corpus first named; the repository's starting inputs are only read.
+if ! (cd "$fuzzWork" && "$build/mozaroFuzz" -max_total_time="$fuzzSeconds" -timeout=10 -max_len=8192 \
+        -print_final_stats=1 -dict="$top/fuzz/runSetup.dict" -artifact_prefix="$fuzzWork/" \
+        corpus "$top/fuzz/corpus" >"$fuzzWork/log" 2>&1); then
+    tail -n 60 "$fuzzWork/log"
+    echo "fuzzing found a fault; the input that shows it is in $fuzzWork" >&2
+    exit 1
+fi
+grep -E '^Done|^stat::(number_of_executed_units|new_units_added|peak_rss_mb)' "$fuzzWork/log"
+stepDone
+
+step "memcheck on one complete merge"
+release="$top/build/tests"
+cmake -S "$top" -B "$release" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON >/dev/null
+cmake --build "$release" --parallel --target Mozaro makeSampleMovies
+sample="$top/build/memcheck"
+rm -rf "$sample" && mkdir -p "$sample"
+# Rows of 300 bytes are scattered straight into the mosaic with readv.
+"$release/makeSampleMovies" 2 2 100 30 4 "$sample" >/dev/null
+# A renamed output, through the dialogue, then accepted.
+(cd "$sample" && printf 'Yes\nmerged yes\n' |
+    valgrind --tool=memcheck --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=all \
+        --show-leak-kinds=all --track-origins=yes --quiet \
+        "$release/Mozaro" 2 2 100 30 4 3 a00 a01 a10 a11 >stdout)
+tail -n 1 "$sample/stdout"
+[ "$(tail -n 1 "$sample/stdout")" = "Finished merging and blending movie merged" ]
+[ "$(stat -c %s "$sample/merged")" = $((3 * 66 * 20 * 4)) ]
+grep -q " 66 20 4\$" "$sample/merged.mg"
+stepDone
