@@ -79,7 +79,7 @@ StageResult confirmMovieName(const RunParameters& runParameters, std::FILE* answ
                 std::printf("That name is longer than %d bytes; please give a shorter one\n", maxMovieNameBytes);
                 continue;
             }
-            char descriptorName[panelNameCapacity];
+            char descriptorName[movieNameCapacity + 3];   // room for ".mg" whatever the name
             std::snprintf(descriptorName, sizeof descriptorName, "%s.mg", movieName);
             const char* clash = outputThatIsAnInput(runParameters, descriptorName);
             if (clash != nullptr) {
