@@ -15,10 +15,12 @@ aptInstallLean() {
     $sudo apt-get update -qq
     $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
 }
+missing=()
 command -v x86_64-w64-mingw32-g++-win32 >/dev/null || command -v x86_64-w64-mingw32-g++-posix >/dev/null ||
-    aptInstallLean g++-mingw-w64-x86-64-win32
+    missing+=(g++-mingw-w64-x86-64-win32)
 # wine64 runs 64-bit programs on its own; wine brings the `wine` command that starts it.
-command -v wine >/dev/null && [ -x /usr/lib/wine/wine64 ] || aptInstallLean wine wine64
+wine --version >/dev/null 2>&1 || missing+=(wine wine64)
+[ ${#missing[@]} = 0 ] || aptInstallLean "${missing[@]}"
 
 windows="$top/build/windows"
 cmake -S "$top" -B "$windows" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \
