@@ -1,4 +1,3 @@
-#include <cerrno>
 #include <cstdio>
 
 #include "output/output.h"
@@ -29,18 +28,5 @@ int writeMovieDescriptor(const char* name, const RunParameters& runParameters)
         return error;
     std::string line = descriptorLine(directory, name, runParameters);
     std::string descriptorName = std::string(name) + ".mg";
-
-    // Text mode: the line end is stored the way the system writes text lines.
-    std::FILE* file = std::fopen(descriptorName.c_str(), "w");
-    if (file == nullptr)
-        return errno != 0 ? errno : EIO;
-    errno = 0;
-    bool written = std::fputs(line.c_str(), file) >= 0;
-    int writeError = errno;
-    bool closed = std::fclose(file) == 0;
-    if (written && closed)
-        return 0;
-    if (!written && writeError != 0)
-        return writeError;
-    return errno != 0 ? errno : EIO;
+    return osWriteTextFile(descriptorName.c_str(), line.c_str());
 }

@@ -2,7 +2,250 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
+
+// Large enough for any frame: a frame is at most a few hundred megabytes, well below SSIZE_MAX
+// and a DWORD, but a single request is kept below 1 GiB so that every system takes it whole.
+static const std::size_t largestRequest = std::size_t(1) << 30;
+
+#if defined(_WIN32)
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <stdlib.h>
+
+static HANDLE handleOf(osFile file)
+{
+    return reinterpret_cast<HANDLE>(file);
+}
+
+// GetLastError after a failed call; never 0, since 0 means success to the callers.
+static int lastError()
+{
+    DWORD error = GetLastError();
+    return error != 0 ? int(error) : int(ERROR_GEN_FAILURE);
+}
+
+// Without FILE_FLAG_BACKUP_SEMANTICS CreateFileA refuses directories (access denied), which
+// is the refusal the movie files need.
+static int openMovie(const char* name, DWORD access, DWORD creation, DWORD flags, osFile* file)
+{
+    HANDLE handle = CreateFileA(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, creation, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return lastError();
+    *file = reinterpret_cast<osFile>(handle);
+    return 0;
+}
+
+int osOpenForReading(const char* name, osFile* file)
+{
+    // Every input is read once from start to end, so the hint goes with the open.
+    return openMovie(name, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, file);
+}
+
+int osCreateForWriting(const char* name, osFile* file)
+{
+    return openMovie(name, GENERIC_WRITE, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, file);
+}
+
+int osClose(osFile file)
+{
+    return CloseHandle(handleOf(file)) ? 0 : lastError();
+}
+
+int osReadFull(osFile file, void* buffer, std::size_t bytes, std::size_t* got)
+{
+    unsigned char* at = static_cast<unsigned char*>(buffer);
+    std::size_t done = 0;
+    while (done < bytes) {
+        std::size_t ask = bytes - done < largestRequest ? bytes - done : largestRequest;
+        DWORD n = 0;
+        if (!ReadFile(handleOf(file), at + done, DWORD(ask), &n, nullptr)) {
+            // A pipe whose writer has gone reports its end as a broken pipe.
+            if (GetLastError() == ERROR_BROKEN_PIPE)
+                break;
+            int error = lastError();
+            *got = done;
+            return error;
+        }
+        if (n == 0)
+            break;
+        done += n;
+    }
+    *got = done;
+    return 0;
+}
+
+// ReadFileScatter needs unbuffered, page-aligned transfers of whole pages, which movie rows
+// are not: frames go through a contiguous buffer instead.
+const bool osHasScatterRead = false;
+
+int osReadRows(osFile file, unsigned char* first, std::size_t rowBytes, std::size_t rowStride,
+               std::size_t rowCount, std::size_t* got)
+{
+    std::size_t done = 0;
+    for (std::size_t r = 0; r < rowCount; r++) {
+        std::size_t rowGot = 0;
+        int error = osReadFull(file, first + r * rowStride, rowBytes, &rowGot);
+        done += rowGot;
+        if (error != 0 || rowGot < rowBytes) {
+            *got = done;
+            return error;
+        }
+    }
+    *got = done;
+    return 0;
+}
+
+int osWriteFull(osFile file, const void* buffer, std::size_t bytes)
+{
+    const unsigned char* at = static_cast<const unsigned char*>(buffer);
+    std::size_t done = 0;
+    while (done < bytes) {
+        std::size_t ask = bytes - done < largestRequest ? bytes - done : largestRequest;
+        DWORD n = 0;
+        if (!WriteFile(handleOf(file), at + done, DWORD(ask), &n, nullptr))
+            return lastError();
+        if (n == 0)
+            return int(ERROR_DISK_FULL);
+        done += n;
+    }
+    return 0;
+}
+
+bool osRegularFileSize(osFile file, std::int64_t* size)
+{
+    LARGE_INTEGER length;
+    if (GetFileType(handleOf(file)) != FILE_TYPE_DISK || !GetFileSizeEx(handleOf(file), &length))
+        return false;
+    *size = std::int64_t(length.QuadPart);
+    return true;
+}
+
+void osAdviseSequential(osFile file)
+{
+    // Given at open time on Windows (FILE_FLAG_SEQUENTIAL_SCAN).
+    (void)file;
+}
+
+bool osIdentifyFile(const char* name, osFileIdentity* identity)
+{
+    // No access asked and every sharing allowed, so that a file another process holds open
+    // is still identified; backup semantics let directories open as well.
+    HANDLE handle = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION information;
+    bool known = GetFileInformationByHandle(handle, &information) != 0;
+    CloseHandle(handle);
+    if (!known)
+        return false;
+    identity->device = information.dwVolumeSerialNumber;
+    identity->node = (std::uint64_t(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    return true;
+}
+
+bool osSameFile(const osFileIdentity& a, const osFileIdentity& b)
+{
+    return a.device == b.device && a.node == b.node;
+}
+
+int osCurrentDirectory(std::string* directory)
+{
+    std::string buffer(256, '\0');
+    for (;;) {
+        DWORD n = GetCurrentDirectoryA(DWORD(buffer.size()), &buffer[0]);
+        if (n == 0)
+            return lastError();
+        if (n < buffer.size()) {
+            buffer.resize(n);
+            *directory = buffer;
+            return 0;
+        }
+        // Too small: n is the size needed, terminator included. The directory may change
+        // between the two calls, hence the loop.
+        buffer.resize(n);
+    }
+}
+
+const char osPathSeparator = '\\';
+
+static bool isSeparator(char c)
+{
+    return c == '\\' || c == '/';
+}
+
+bool osIsAbsolutePath(const char* name)
+{
+    // "C:\movies" and "C:/movies" start from a drive's root; "C:movies" from drive C's own
+    // current directory: after another directory it would name no file, so it stands alone
+    // too. One leading separator is the root of the current drive, two a UNC share
+    // (\\server\share) or a device path (\\?\, \\.\).
+    const char c = name[0];
+    if (((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) && name[1] == ':')
+        return true;
+    return isSeparator(c);
+}
+
+int osWriteTextFile(const char* name, const char* text)
+{
+    HANDLE handle = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return lastError();
+    int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_TEXT);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return int(ERROR_TOO_MANY_OPEN_FILES);
+    }
+    std::FILE* file = _fdopen(fd, "wt");
+    if (file == nullptr) {
+        _close(fd);
+        return int(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    // The runtime keeps the system's code of a failed write in _doserrno; a short write it
+    // only reports as ENOSPC.
+    _doserrno = 0;
+    errno = 0;
+    bool written = std::fputs(text, file) >= 0;
+    bool closed = std::fclose(file) == 0;
+    if (written && closed)
+        return 0;
+    if (_doserrno != 0)
+        return int(_doserrno);
+    return errno == ENOSPC ? int(ERROR_DISK_FULL) : int(ERROR_WRITE_FAULT);
+}
+
+const char* osErrorText(int error)
+{
+    static char text[512];
+    const DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    // English like every other message of the tool where the system has it, else the
+    // system's own language.
+    DWORD n = FormatMessageA(flags, nullptr, DWORD(error), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text,
+                             DWORD(sizeof text), nullptr);
+    if (n == 0)
+        n = FormatMessageA(flags, nullptr, DWORD(error), 0, text, DWORD(sizeof text), nullptr);
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' '))
+        n--;
+    if (n == 0)
+        std::snprintf(text, sizeof text, "system error %d", error);
+    else
+        text[n] = '\0';
+    return text;
+}
+
+#else
 
 #include <fcntl.h>
 #include <limits.h>
@@ -13,10 +256,6 @@
 #ifndef O_CLOEXEC
 #define O_CLOEXEC 0
 #endif
-
-// Large enough for any frame: a frame is at most a few hundred megabytes, well below SSIZE_MAX,
-// but a single request is kept below 1 GiB so that every system takes it whole.
-static const std::size_t largestRequest = std::size_t(1) << 30;
 
 int osOpenForReading(const char* name, osFile* file)
 {
@@ -194,3 +433,21 @@ const char* osErrorText(int error)
 {
     return std::strerror(error);
 }
+
+int osWriteTextFile(const char* name, const char* text)
+{
+    std::FILE* file = std::fopen(name, "w");
+    if (file == nullptr)
+        return errno != 0 ? errno : EIO;
+    errno = 0;
+    bool written = std::fputs(text, file) >= 0;
+    int writeError = errno;
+    bool closed = std::fclose(file) == 0;
+    if (written && closed)
+        return 0;
+    if (!written && writeError != 0)
+        return writeError;
+    return errno != 0 ? errno : EIO;
+}
+
+#endif

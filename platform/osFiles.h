@@ -58,9 +58,15 @@ bool osSameFile(const osFileIdentity& a, const osFileIdentity& b);
 // The whole current working directory, however long, as the system reports it.
 int osCurrentDirectory(std::string* directory);
 
-// The separator the system puts between a directory and a name, and whether a name
-// already starts from a root of the file system.
+// The separator the system puts between a directory and a name, and whether a name must
+// stand alone rather than after the current directory: it starts from a root of the file
+// system (on Windows also a name with a drive letter, which no directory may precede).
 extern const char osPathSeparator;
 bool osIsAbsolutePath(const char* name);
+
+// Creates (or empties) the text file `name` and writes `text` to it through a text-mode
+// stream, so that each "\n" is stored the way the system ends lines of text (CR LF on
+// Windows). Success only once the file was closed without error.
+int osWriteTextFile(const char* name, const char* text);
 
 const char* osErrorText(int error);
