@@ -8,7 +8,9 @@
 #include "run/run.h"
 
 // Creates the movie `name`, emptying a file already there, so that it ends up holding
-// exactly the frames written.
+// exactly the frames written. A descriptor an earlier run left under that name goes too:
+// it would describe a movie that is no longer there, and a run that stops early must not
+// leave it behind. Needs `name` of at most 252 bytes.
 int openOutputMovie(const char* name);
 
 // Appends one frame of `bytes` bytes; partial transfers are continued.

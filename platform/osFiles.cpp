@@ -62,6 +62,11 @@ int osClose(osFile file)
     return CloseHandle(handleOf(file)) ? 0 : lastError();
 }
 
+int osRemoveFile(const char* name)
+{
+    return DeleteFileA(name) ? 0 : lastError();
+}
+
 int osReadFull(osFile file, void* buffer, std::size_t bytes, std::size_t* got)
 {
     unsigned char* at = static_cast<unsigned char*>(buffer);
@@ -286,6 +291,11 @@ int osCreateForWriting(const char* name, osFile* file)
         return errno;
     *file = fd;
     return 0;
+}
+
+int osRemoveFile(const char* name)
+{
+    return unlink(name) == 0 ? 0 : errno;
 }
 
 int osClose(osFile file)

@@ -22,6 +22,10 @@ int osCreateForWriting(const char* name, osFile* file);
 
 int osClose(osFile file);
 
+// Removes a file; a name that leads to nothing or to a directory is an error, nothing else
+// happens.
+int osRemoveFile(const char* name);
+
 // Reads until `bytes` are in or the file ends; *got tells how many arrived. Partial
 // transfers (pipes, FIFOs, signals) are continued.
 int osReadFull(osFile file, void* buffer, std::size_t bytes, std::size_t* got);

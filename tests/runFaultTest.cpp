@@ -64,6 +64,10 @@ TEST(InputFault, ShortRegularInputStopsBeforeTheFirstFrame)
     std::mt19937 rng(2);
     std::string folder = makeScratchFolder();
     MovieGrid g = randomGrid(rng, 2, 1, 2, 2, 3, 1);
+    // An earlier run's movie and descriptor: once the movie is emptied, its descriptor must
+    // not survive to describe it.
+    writeBytes(folder + "/B_f0", Bytes(36, 1));
+    writeText(folder + "/B_f0.mg", "localhost  " + folder + "/B_f0 4 2 3\n");
     writeBytes(folder + "/f0", g.panels[0]);
     writeBytes(folder + "/f1", Bytes(g.panels[1].begin(), g.panels[1].begin() + 12 + 6));   // 1.5 frames
     RunOutcome run = runMozaro(folder, gridArgs(g, {"f0", "f1"}), "yes\n");
