@@ -9,11 +9,25 @@
 #define MOZARO_SSE2 0
 #endif
 
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
+#include <tmmintrin.h>
+#define MOZARO_PAIR_KERNEL 1
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#define MOZARO_TARGET_SSSE3
+#else
+#define MOZARO_TARGET_SSSE3 __attribute__((target("ssse3")))
+#endif
+#else
+#define MOZARO_PAIR_KERNEL 0
+#endif
+
 // The reduction works on one block row (nBlend mosaic rows) at a time, in spans of output
 // pixels whose mosaic columns fit the scratch below, so that the sums stay in the nearest
 // caches. The nBlend rows are first added column by column, in plain loops over
 // consecutive bytes that the compiler vectorises; each output pixel's column sums are then
-// folded, per channel, into its block sum, which is divided last.
+// folded, per channel, into its block sum, which is divided last, without a divide
+// instruction. nBlend 2 has a kernel of its own on x86.
 //
 // A span holds at least one block of the largest blend factor: 3 * 2901 columns.
 static const std::int32_t spanColumns = 16384;
@@ -26,15 +40,20 @@ static std::uint16_t columnSums[spanColumns + 4];
 static std::uint16_t blockSums[spanColumns + 4];
 static std::uint32_t wideColumnSums[spanColumns + 4];
 
-// Why the multiply and shift is exact. Write A' = blockArea >> preShift (odd), s' = s >> preShift,
-// m = ceil(2^k / A') = (2^k + e) / A' with 0 <= e < A'. Then s' * m / 2^k = s' / A' + s' * e / (A' * 2^k),
-// and with s' = q * A' + r (0 <= r < A') its floor is q as long as s' * e < 2^k. Sums run up to
-// 255 * blockArea, so s' <= 255 * A'. With 2^l < A' < 2^(l+1) and k = 32 + l:
-// s' * e < 255 * A' * A' < 510 * A' * 2^l, below 2^k because 510 * A' < 2^32 for every
-// A' <= 2901^2. For blockArea <= 256, k = 16 + l keeps m below 2^16, so the product fits
-// 32 bits and the vectorised loop can take the high half of a 16 x 16-bit product; the same
-// bound proves A' <= 128, and the two odd squares above it (169 and 225) have e = 45 and 67,
-// far inside. The tests check every blend factor at both ends of every quotient.
+// Why the multiply and shift is exact. Let A' = blockArea >> preShift (odd) and
+// s' = sum >> preShift: s' / A' truncates to the same quotient as sum / blockArea. With
+// m = ceil(2^k / A') = (2^k + e) / A', 0 <= e < A', and s' = q * A' + r, 0 <= r < A':
+//     s' * m / 2^k = q + (r + s' * e / 2^k) / A',
+// whose floor is q whenever s' * e < 2^k. Sums reach 255 * blockArea, so s' <= 255 * A';
+// take 2^l < A' < 2^(l+1), so that 255 * A' * A' < 510 * A' * 2^l.
+// - Wide sums, k = 32 + l: s' * e < 510 * A' * 2^l < 2^k, since 510 * A' < 2^32 for every
+//   A' up to 2901^2. m < 2^32 and s' < 2^31 keep the product within 64 bits.
+// - Narrow sums (blockArea <= 256), k = 16 + l: m < 2^16 and s' < 2^16, so the product fits
+//   32 bits and its high half can be taken 16 bits at a time. The bound above covers
+//   A' <= 128; the odd parts above that, 169 and 225, have e = 45 and 67, and 255 * A' * e
+//   stays below 2^23.
+// A power of two is a plain shift, written for narrow sums as a multiply by 2^(16 - shift)
+// and a shift by 16. The tests check every blend factor at both ends of every quotient.
 BlockDivisor blockDivisor(std::int32_t blockArea)
 {
     std::uint32_t odd = std::uint32_t(blockArea);
@@ -44,7 +63,7 @@ BlockDivisor blockDivisor(std::int32_t blockArea)
         preShift++;
     }
     const bool narrow = blockArea <= largestNarrowBlend * largestNarrowBlend;
-    if (odd == 1)   // a power of two: a shift, spelled as a multiply where the sums are narrow
+    if (odd == 1)
         return narrow ? BlockDivisor{0, std::uint64_t(1) << (16 - preShift), 16} : BlockDivisor{preShift, 1, 0};
     std::int32_t l = 0;
     while ((std::uint32_t(2) << l) <= odd)
@@ -53,28 +72,39 @@ BlockDivisor blockDivisor(std::int32_t blockArea)
     return BlockDivisor{preShift, ((std::uint64_t(1) << k) + odd - 1) / odd, k};
 }
 
-// Adds nBlend rows of `columns` bytes, the first at `rows` and the others rowBytes apart,
-// two rows per pass.
+// Adds nBlend rows (2 or more) of `columns` bytes, the first at `rows` and the others
+// rowBytes apart: two or three rows in the first pass, so that an even number is left,
+// then four at a time and two at the end. Fewer passes mean fewer loads and stores of
+// the sums.
 template <typename Sum>
 static void addRows(const unsigned char* rows, std::size_t rowBytes, std::int32_t nBlend, std::int32_t columns,
                     Sum* sums)
 {
+    const unsigned char* second = rows + rowBytes;
+    const unsigned char* third = second + rowBytes;
     std::int32_t dy;
     if (nBlend % 2 == 1) {
         for (std::int32_t c = 0; c < columns; c++)
-            sums[c] = rows[c];
-        dy = 1;
+            sums[c] = Sum(rows[c] + second[c] + third[c]);
+        dy = 3;
     } else {
-        const unsigned char* next = rows + rowBytes;
         for (std::int32_t c = 0; c < columns; c++)
-            sums[c] = Sum(rows[c] + next[c]);
+            sums[c] = Sum(rows[c] + second[c]);
         dy = 2;
     }
-    for (; dy < nBlend; dy += 2) {
-        const unsigned char* row = rows + std::size_t(dy) * rowBytes;
-        const unsigned char* next = row + rowBytes;
+    for (; dy + 4 <= nBlend; dy += 4) {
+        const unsigned char* a = rows + std::size_t(dy) * rowBytes;
+        const unsigned char* b = a + rowBytes;
+        const unsigned char* c2 = b + rowBytes;
+        const unsigned char* d = c2 + rowBytes;
         for (std::int32_t c = 0; c < columns; c++)
-            sums[c] = Sum(sums[c] + std::uint16_t(row[c] + next[c]));
+            sums[c] = Sum(sums[c] + std::uint16_t(a[c] + b[c] + c2[c] + d[c]));
+    }
+    if (dy < nBlend) {
+        const unsigned char* a = rows + std::size_t(dy) * rowBytes;
+        const unsigned char* b = a + rowBytes;
+        for (std::int32_t c = 0; c < columns; c++)
+            sums[c] = Sum(sums[c] + std::uint16_t(a[c] + b[c]));
     }
 }
 
@@ -101,23 +131,50 @@ static void divideNarrowSums(const std::uint16_t* sums, std::int32_t count, cons
         out[i] = (unsigned char)divideBlockSum(sums[i], divisor);
 }
 
-// nBlend 2. The four-byte sum is formed at every column (twice the work the output
-// needs, but in one vectorised pass), then every second pixel's three sums are kept.
-static void reducePairSpan(const unsigned char* low, std::size_t rowBytes, std::int32_t pixels,
-                           const BlockDivisor& divisor, unsigned char* out)
+// nBlend 2 on x86 processors with SSSE3 (all but the oldest x86-64 ones; the others take
+// the general loops below), chosen at run time so that builds need no processor options.
+// A byte shuffle puts the same channel of two neighbouring pixels side by side and a
+// multiply-add sums each such pair: two output pixels from 12 bytes of each row, in less
+// than half the time the general loops take. Returns how many pixels it reduced; the last
+// few of a row are left to the general loops.
+#if MOZARO_PAIR_KERNEL
+MOZARO_TARGET_SSSE3 static std::int32_t reducePairsSsse3(const unsigned char* low, const unsigned char* high,
+                                                         std::int32_t pixels, unsigned char* out)
 {
-    const unsigned char* high = low + rowBytes;
-    const std::int32_t columns = 6 * pixels;
-    for (std::int32_t c = 0; c + 3 < columns; c++)
-        columnSums[c] = std::uint16_t(low[c] + high[c] + low[c + 3] + high[c + 3]);
-    // Four sums move at a time; the fourth is overwritten by the next pixel or lies past
-    // the span.
-    for (std::int32_t ox = 0; ox < pixels; ox++)
-        std::memcpy(blockSums + 3 * ox, columnSums + 6 * ox, 8);
-    divideNarrowSums(blockSums, 3 * pixels, divisor, out);
+    const __m128i pairUp = _mm_setr_epi8(0, 3, 1, 4, 2, 5, 6, 9, 7, 10, 8, 11, -1, -1, -1, -1);
+    const __m128i ones = _mm_set1_epi8(1);
+    std::int32_t ox = 0;
+    // Reads 16 bytes of each row and stores 8 bytes for 6: stops before either leaves the row.
+    for (; 6 * ox + 16 <= 6 * pixels; ox += 2) {
+        const __m128i lowPairs = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low + 6 * ox)), pairUp);
+        const __m128i highPairs = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(high + 6 * ox)), pairUp);
+        const __m128i sums = _mm_add_epi16(_mm_maddubs_epi16(lowPairs, ones), _mm_maddubs_epi16(highPairs, ones));
+        const __m128i means = _mm_srli_epi16(sums, 2);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 3 * ox), _mm_packus_epi16(means, means));
+    }
+    return ox;
 }
 
-// nBlend 3 to 16: 16-bit column and block sums. The fold adds four neighbouring 16-bit
+static bool processorHasSsse3()
+{
+#if defined(_MSC_VER) && !defined(__clang__)
+    int registers[4];
+    __cpuid(registers, 1);
+    return (registers[2] & (1 << 9)) != 0;
+#else
+    return __builtin_cpu_supports("ssse3");
+#endif
+}
+#endif
+
+static std::uint64_t lanesAt(const std::uint16_t* columnSum)
+{
+    std::uint64_t lanes;
+    std::memcpy(&lanes, columnSum, 8);
+    return lanes;
+}
+
+// nBlend 2 to 16: 16-bit column and block sums. The fold adds four neighbouring 16-bit
 // column sums as one 64-bit word: three are the pixel's channels, the fourth is the next
 // pixel's first channel, and none of the four lanes can exceed 65280, so no carry
 // crosses a lane whatever the byte order.
@@ -127,15 +184,20 @@ static void reduceNarrowSpan(const unsigned char* rows, std::size_t rowBytes, st
     const std::int32_t columns = 3 * nBlend * pixels;
     addRows(rows, rowBytes, nBlend, columns, columnSums);
     columnSums[columns] = 0;   // the last pixel's fourth lane
-    for (std::int32_t ox = 0; ox < pixels; ox++) {
-        const std::uint16_t* column = columnSums + 3 * nBlend * ox;
-        std::uint64_t sum = 0;
-        for (std::int32_t dx = 0; dx < nBlend; dx++, column += 3) {
-            std::uint64_t lanes;
-            std::memcpy(&lanes, column, 8);
-            sum += lanes;
+    if (nBlend == 3) {   // the commonest factor without a kernel of its own, unrolled
+        for (std::int32_t ox = 0; ox < pixels; ox++) {
+            const std::uint16_t* column = columnSums + 9 * ox;
+            const std::uint64_t sum = lanesAt(column) + lanesAt(column + 3) + lanesAt(column + 6);
+            std::memcpy(blockSums + 3 * ox, &sum, 8);
         }
-        std::memcpy(blockSums + 3 * ox, &sum, 8);
+    } else {
+        for (std::int32_t ox = 0; ox < pixels; ox++) {
+            const std::uint16_t* column = columnSums + 3 * nBlend * ox;
+            std::uint64_t sum = 0;
+            for (std::int32_t dx = 0; dx < nBlend; dx++)
+                sum += lanesAt(column + 3 * dx);
+            std::memcpy(blockSums + 3 * ox, &sum, 8);
+        }
     }
     divideNarrowSums(blockSums, 3 * pixels, divisor, out);
 }
@@ -169,16 +231,22 @@ const unsigned char* reduceBlocks(const RunParameters& runParameters, const unsi
     const BlockDivisor divisor = blockDivisor(runParameters.blockArea);
     const std::size_t rowBytes = std::size_t(runParameters.mosaicRowBytes);
     const std::int32_t spanPixels = spanColumns / (3 * nBlend);
+#if MOZARO_PAIR_KERNEL
+    const bool pairKernel = nBlend == 2 && processorHasSsse3();
+#endif
     for (std::int32_t oy = 0; oy < runParameters.outHeight; oy++) {
         const unsigned char* rows = mosaic + std::size_t(oy) * std::size_t(nBlend) * rowBytes;
         unsigned char* outRow = out + std::size_t(oy) * std::size_t(runParameters.outRowBytes);
-        for (std::int32_t ox = 0; ox < runParameters.outWidth; ox += spanPixels) {
+        std::int32_t ox = 0;
+#if MOZARO_PAIR_KERNEL
+        if (pairKernel)
+            ox = reducePairsSsse3(rows, rows + rowBytes, runParameters.outWidth, outRow);
+#endif
+        for (; ox < runParameters.outWidth; ox += spanPixels) {
             const std::int32_t left = runParameters.outWidth - ox;
             const std::int32_t pixels = left < spanPixels ? left : spanPixels;
             const unsigned char* first = rows + std::size_t(3) * std::size_t(nBlend) * std::size_t(ox);
-            if (nBlend == 2)
-                reducePairSpan(first, rowBytes, pixels, divisor, outRow + 3 * ox);
-            else if (nBlend <= largestNarrowBlend)
+            if (nBlend <= largestNarrowBlend)
                 reduceNarrowSpan(first, rowBytes, nBlend, pixels, divisor, outRow + 3 * ox);
             else
                 reduceWideSpan(first, rowBytes, nBlend, pixels, divisor, outRow + 3 * ox);

@@ -49,8 +49,8 @@ AssemblyResult assembleMosaic(const RunParameters& runParameters,
 
 // Truncating division of a block sum by blockArea without a divide instruction:
 // ((sum >> preShift) * multiplier) >> shift. Exact for every sum from 0 to 255 * blockArea,
-// for every blockArea nBlend * nBlend of a run. Below blockArea 257 the multiplier is under
-// 2^16 and the shift at least 16 (or the multiplier 1 for a power of two).
+// for every blockArea nBlend * nBlend of a run. For blockArea 4 to 256 the multiplier is
+// below 2^16 and the shift at least 16, so 16-bit vector lanes can do it.
 struct BlockDivisor {
     std::int32_t preShift;
     std::uint64_t multiplier;
