@@ -146,10 +146,11 @@ MOZARO_TARGET_SSSE3 static std::int32_t reducePairsSsse3(const unsigned char* lo
     std::int32_t ox = 0;
     // Reads 16 bytes of each row and stores 8 bytes for 6: stops before either leaves the row.
     for (; 6 * ox + 16 <= 6 * pixels; ox += 2) {
-        const __m128i lowPairs = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low + 6 * ox)), pairUp);
-        const __m128i highPairs = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(high + 6 * ox)), pairUp);
-        const __m128i sums = _mm_add_epi16(_mm_maddubs_epi16(lowPairs, ones), _mm_maddubs_epi16(highPairs, ones));
-        const __m128i means = _mm_srli_epi16(sums, 2);
+        const __m128i lowBytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(low + 6 * ox));
+        const __m128i highBytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(high + 6 * ox));
+        const __m128i lowSums = _mm_maddubs_epi16(_mm_shuffle_epi8(lowBytes, pairUp), ones);
+        const __m128i highSums = _mm_maddubs_epi16(_mm_shuffle_epi8(highBytes, pairUp), ones);
+        const __m128i means = _mm_srli_epi16(_mm_add_epi16(lowSums, highSums), 2);
         _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 3 * ox), _mm_packus_epi16(means, means));
     }
     return ox;
