@@ -233,7 +233,8 @@ const unsigned char* reduceBlocks(const RunParameters& runParameters, const unsi
     const std::size_t rowBytes = std::size_t(runParameters.mosaicRowBytes);
     const std::int32_t spanPixels = spanColumns / (3 * nBlend);
 #if MOZARO_PAIR_KERNEL
-    const bool pairKernel = nBlend == 2 && processorHasSsse3();
+    static const bool hasSsse3 = processorHasSsse3();
+    const bool pairKernel = nBlend == 2 && hasSsse3;
 #endif
     for (std::int32_t oy = 0; oy < runParameters.outHeight; oy++) {
         const unsigned char* rows = mosaic + std::size_t(oy) * std::size_t(nBlend) * rowBytes;
