@@ -55,9 +55,10 @@ TEST(FastReduction, MatchesThePerPixelModelForEveryBlendFactorUpTo40)
 {
     std::mt19937 rng(20240601);
     for (int nBlend = 1; nBlend <= 40; nBlend++) {
-        // Two or three whole blocks each way and a ragged remainder that must be ignored
-        // (for nBlend 1 there is none).
-        const int width = 3 * nBlend + (nBlend > 1 ? 1 + int(rng() % unsigned(nBlend - 1)) : 0);
+        // Seven whole blocks across (enough for the wide kernels to take several steps and
+        // leave a tail), two down, and a ragged remainder that must be ignored (for nBlend 1
+        // there is none).
+        const int width = 7 * nBlend + (nBlend > 1 ? 1 + int(rng() % unsigned(nBlend - 1)) : 0);
         const int height = 2 * nBlend + (nBlend > 1 ? 1 + int(rng() % unsigned(nBlend - 1)) : 0);
         const RunParameters p = mosaicOf(width, height, nBlend);
         const Bytes mosaic = randomBytes(std::size_t(p.mosaicRowBytes) * height, rng);
@@ -85,7 +86,7 @@ TEST(FastReduction, MatchesThePerPixelModelOnExtremeBytes)
     // multiple of blockArea must truncate.
     std::mt19937 rng(3);
     for (int nBlend = 2; nBlend <= 40; nBlend++) {
-        const int width = 2 * nBlend + 1, height = nBlend;
+        const int width = 7 * nBlend + 1, height = nBlend;
         const RunParameters p = mosaicOf(width, height, nBlend);
         Bytes mosaic(std::size_t(p.mosaicRowBytes) * height);
         for (unsigned char& b : mosaic)
