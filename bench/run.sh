@@ -7,14 +7,14 @@
 # peak memory of Mozaro runs and, where Google Benchmark is installed, the frame pipeline
 # alone.
 #
-# usage: bash bench/run.sh        environment: FRAMES (default 40), PAIRS (default 7)
+# usage: bash bench/run.sh        environment: FRAMES (default 40), PAIRS (default 9)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/tools/setup.sh"
 needBuildTools
 
 frames=${FRAMES:-40}
-pairs=${PAIRS:-7}
+pairs=${PAIRS:-9}
 ntx=2 nty=2 nx=1024 ny=768
 blends="1 2 3 8"
 
