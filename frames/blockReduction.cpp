@@ -11,7 +11,7 @@
 
 // Kernels for nBlend 2 and 3 on x86, picked at run time by what the processor offers, so
 // that builds need no processor options. GCC for Windows does not align its stack for the
-// 32-byte vectors it may spill, so its builds go without the AVX2 kernel.
+// 32-byte vectors it may spill, so its builds go without the AVX2 kernels.
 #if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
 #include <immintrin.h>
 #define MOZARO_X86_KERNELS 1
