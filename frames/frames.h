@@ -47,6 +47,21 @@ AssemblyResult assembleMosaic(const RunParameters& runParameters,
                               const osFile files[maxPanelsDown][maxPanelsAcross],
                               unsigned char* tile, unsigned char* mosaic);
 
+// Truncating division of a block sum by blockArea without a divide instruction:
+// ((sum >> preShift) * multiplier) >> shift. Exact for every sum from 0 to 255 * blockArea,
+// for every blockArea nBlend * nBlend of a run. For blockArea 4 to 256 the multiplier is
+// below 2^16 and the shift at least 16, so 16-bit vector lanes can do it.
+struct BlockDivisor {
+    std::int32_t preShift;
+    std::uint64_t multiplier;
+    std::int32_t shift;
+};
+BlockDivisor blockDivisor(std::int32_t blockArea);
+inline std::uint32_t divideBlockSum(std::uint32_t sum, const BlockDivisor& divisor)
+{
+    return std::uint32_t(((std::uint64_t(sum) >> divisor.preShift) * divisor.multiplier) >> divisor.shift);
+}
+
 // Shrinks the mosaic by nBlend in both directions: each output byte is the truncated mean
 // of its nBlend x nBlend block, channel by channel. Writes outFrameBytes bytes to `out` and
 // returns where the reduced frame lies: `out`, or the mosaic itself when nBlend is 1.

@@ -1,0 +1,135 @@
+// The fast block reduction against a plain per-pixel model, byte for byte, and the exact
+// division it relies on.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "frames/frames.h"
+#include "testSupport.h"
+
+namespace {
+
+// A mosaic of width x height pixels as one panel.
+RunParameters mosaicOf(int width, int height, int nBlend)
+{
+    RunParameters p{};
+    p.ntx = 1;
+    p.nty = 1;
+    p.nx = width;
+    p.ny = height;
+    p.nf = 1;
+    p.nBlend = nBlend;
+    computeSizes(&p);
+    return p;
+}
+
+// Every output byte the truncated mean of its block, read pixel by pixel.
+Bytes modelReduction(const Bytes& mosaic, int width, int height, int nBlend)
+{
+    Bytes out;
+    for (int oy = 0; oy < height / nBlend; oy++)
+        for (int ox = 0; ox < width / nBlend; ox++)
+            for (int c = 0; c < 3; c++) {
+                long sum = 0;
+                for (int y = oy * nBlend; y < (oy + 1) * nBlend; y++)
+                    for (int x = ox * nBlend; x < (ox + 1) * nBlend; x++)
+                        sum += mosaic[std::size_t(3) * (std::size_t(y) * width + x) + c];
+                out.push_back((unsigned char)(sum / (long(nBlend) * nBlend)));
+            }
+    return out;
+}
+
+// Reduces into a buffer with guard bytes after outFrameBytes and checks they survive.
+Bytes reduced(const Bytes& mosaic, const RunParameters& p)
+{
+    const std::size_t guard = 64;
+    Bytes out(std::size_t(p.outFrameBytes) + guard, 0xA5);
+    const unsigned char* frame = reduceBlocks(p, mosaic.data(), out.data());
+    for (std::size_t k = std::size_t(p.outFrameBytes); k < out.size(); k++) {
+        EXPECT_EQ(out[k], 0xA5) << "written past the frame at " << k;
+    }
+    return Bytes(frame, frame + p.outFrameBytes);
+}
+
+TEST(FastReduction, MatchesThePerPixelModelForEveryBlendFactorUpTo40)
+{
+    std::mt19937 rng(20240601);
+    for (int nBlend = 1; nBlend <= 40; nBlend++) {
+        // Seven whole blocks across (enough for the wide kernels to take several steps and
+        // leave a tail), two down, and a ragged remainder that must be ignored (for nBlend 1
+        // there is none).
+        const int width = 7 * nBlend + (nBlend > 1 ? 1 + int(rng() % unsigned(nBlend - 1)) : 0);
+        const int height = 2 * nBlend + (nBlend > 1 ? 1 + int(rng() % unsigned(nBlend - 1)) : 0);
+        const RunParameters p = mosaicOf(width, height, nBlend);
+        const Bytes mosaic = randomBytes(std::size_t(p.mosaicRowBytes) * height, rng);
+        EXPECT_EQ(reduced(mosaic, p), modelReduction(mosaic, width, height, nBlend))
+            << "nBlend " << nBlend << ", " << width << " x " << height;
+    }
+}
+
+TEST(FastReduction, MatchesThePerPixelModelOnRowsWiderThanItsScratch)
+{
+    // Rows of more than 16384 bytes are reduced in several spans; 6007 pixels is not a
+    // multiple of any of these blend factors.
+    std::mt19937 rng(77);
+    for (int nBlend : {2, 3, 5, 8, 16, 17, 40}) {
+        const int width = 6007, height = nBlend + 1;
+        const RunParameters p = mosaicOf(width, height, nBlend);
+        const Bytes mosaic = randomBytes(std::size_t(p.mosaicRowBytes) * height, rng);
+        EXPECT_EQ(reduced(mosaic, p), modelReduction(mosaic, width, height, nBlend)) << "nBlend " << nBlend;
+    }
+}
+
+TEST(FastReduction, MatchesThePerPixelModelOnExtremeBytes)
+{
+    // Runs of 0 and 255 give the smallest and largest sums, and a sum one below a
+    // multiple of blockArea must truncate.
+    std::mt19937 rng(3);
+    for (int nBlend = 2; nBlend <= 40; nBlend++) {
+        const int width = 7 * nBlend + 1, height = nBlend;
+        const RunParameters p = mosaicOf(width, height, nBlend);
+        Bytes mosaic(std::size_t(p.mosaicRowBytes) * height);
+        for (unsigned char& b : mosaic)
+            b = (rng() % 3 == 0) ? 0 : 255;
+        mosaic[std::size_t(3 * (nBlend - 1))] = 254;   // block 0, channel 0
+        EXPECT_EQ(reduced(mosaic, p), modelReduction(mosaic, width, height, nBlend)) << "nBlend " << nBlend;
+    }
+}
+
+TEST(FastReduction, LargestBlendFactorOnUniformMosaics)
+{
+    // One block row of nBlend 2901, with columns and rows to spare: 255 * 2901^2 is the
+    // largest sum a run can form.
+    const int nBlend = maxBlend, width = maxBlend + 2, height = maxBlend + 1;
+    const RunParameters p = mosaicOf(width, height, nBlend);
+    ASSERT_EQ(p.outWidth, 1);
+    ASSERT_EQ(p.outHeight, 1);
+    Bytes mosaic(std::size_t(p.mosaicRowBytes) * height, 255);
+    EXPECT_EQ(reduced(mosaic, p), (Bytes{255, 255, 255}));
+    mosaic[4] = 254;   // channel 1 one short of a full block
+    EXPECT_EQ(reduced(mosaic, p), (Bytes{255, 254, 255}));
+    std::fill(mosaic.begin(), mosaic.end(), 0);
+    EXPECT_EQ(reduced(mosaic, p), (Bytes{0, 0, 0}));
+}
+
+TEST(BlockDivisor, IsExactOverTheWholeRangeOfSumsForEveryBlendFactor)
+{
+    // The quotient is non-decreasing in the sum, so it is right for every sum once it is
+    // right at both ends of each quotient's run: q * A and q * A + A - 1.
+    for (std::int32_t nBlend = 1; nBlend <= maxBlend; nBlend++) {
+        const std::uint32_t area = std::uint32_t(nBlend) * std::uint32_t(nBlend);
+        const BlockDivisor divisor = blockDivisor(std::int32_t(area));
+        for (std::uint32_t q = 0; q < 255; q++) {
+            ASSERT_EQ(divideBlockSum(q * area, divisor), q) << "nBlend " << nBlend;
+            ASSERT_EQ(divideBlockSum(q * area + area - 1, divisor), q) << "nBlend " << nBlend;
+        }
+        ASSERT_EQ(divideBlockSum(255 * area, divisor), 255u) << "nBlend " << nBlend;
+        if (nBlend >= 2 && nBlend <= 16) {
+            // The vectorised division takes the high half of a 16 x 16-bit product.
+            EXPECT_LT(divisor.multiplier, 65536u) << "nBlend " << nBlend;
+            EXPECT_GE(divisor.shift, 16) << "nBlend " << nBlend;
+        }
+    }
+}
+
+}  // namespace
