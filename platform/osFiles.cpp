@@ -160,11 +160,6 @@ bool osIdentifyFile(const char* name, osFileIdentity* identity)
     return true;
 }
 
-bool osSameFile(const osFileIdentity& a, const osFileIdentity& b)
-{
-    return a.device == b.device && a.node == b.node;
-}
-
 int osCurrentDirectory(std::string* directory)
 {
     std::string buffer(256, '\0');
@@ -412,11 +407,6 @@ bool osIdentifyFile(const char* name, osFileIdentity* identity)
     return true;
 }
 
-bool osSameFile(const osFileIdentity& a, const osFileIdentity& b)
-{
-    return a.device == b.device && a.node == b.node;
-}
-
 int osCurrentDirectory(std::string* directory)
 {
     std::string buffer(256, '\0');
@@ -461,3 +451,8 @@ int osWriteTextFile(const char* name, const char* text)
 }
 
 #endif
+
+bool osSameFile(const osFileIdentity& a, const osFileIdentity& b)
+{
+    return a.device == b.device && a.node == b.node;
+}

@@ -10,16 +10,6 @@
 
 namespace {
 
-const std::string usage =
-    "usage: Mozaro ntx nty nx ny nf nBlend file00 [file01 ...]\n"
-    "    ntx    = # of tiles in x-direction\n"
-    "    nty    = # of tiles in y-direction\n"
-    "    nx     = tile resolution in x-direction\n"
-    "    ny     = tile resolution in y-direction\n"
-    "    nf     = # of frames in movie\n"
-    "    nBlend = blend factor\n"
-    "    file?? = names of  raw movie files to be merged and blended\n";
-
 // A command line that must stop before anything is created.
 struct StopCase {
     const char* what;
@@ -46,8 +36,8 @@ const std::string fileCountOfNoPanels =
     "Stopping\n";
 
 const StopCase stopCases[] = {
-    {"no arguments", {}, "", usage, 1},
-    {"six numbers and no file", {"1", "1", "1", "1", "1", "1"}, "", usage, 1},
+    {"no arguments", {}, "", usageLines, 1},
+    {"six numbers and no file", {"1", "1", "1", "1", "1", "1"}, "", usageLines, 1},
     {"four panels, three files",
      {"2", "2", "4", "4", "1", "1", "a", "b", "c"},
      "",
@@ -281,26 +271,6 @@ TEST(CommandLine, LimitsAtTheirBoundsAreAccepted)
                   "localhost  " + folder + "/" + movie + " " + c.resolution + " 0\n")
             << c.what;
     }
-}
-
-// Writes the grid's panels as f<k> in the folder and returns the command line for them.
-std::vector<std::string> writeGrid(const std::string& folder, const MovieGrid& g)
-{
-    std::vector<std::string> args = {std::to_string(g.ntx), std::to_string(g.nty), std::to_string(g.nx),
-                                     std::to_string(g.ny),  std::to_string(g.nf),  std::to_string(g.nBlend)};
-    for (std::size_t k = 0; k < g.panels.size(); k++) {
-        writeBytes(folder + "/f" + std::to_string(k), g.panels[k]);
-        args.push_back("f" + std::to_string(k));
-    }
-    return args;
-}
-
-MovieGrid randomGrid(std::mt19937& rng, int ntx, int nty, int nx, int ny, int nf, int nBlend)
-{
-    MovieGrid g{ntx, nty, nx, ny, nf, nBlend, {}};
-    for (int k = 0; k < ntx * nty; k++)
-        g.panels.push_back(randomBytes(std::size_t(3 * nx * ny * nf), rng));
-    return g;
 }
 
 std::string progressText(int nf)

@@ -8,16 +8,6 @@
 
 namespace {
 
-const std::string usage =
-    "usage: Mozaro ntx nty nx ny nf nBlend file00 [file01 ...]\n"
-    "    ntx    = # of tiles in x-direction\n"
-    "    nty    = # of tiles in y-direction\n"
-    "    nx     = tile resolution in x-direction\n"
-    "    ny     = tile resolution in y-direction\n"
-    "    nf     = # of frames in movie\n"
-    "    nBlend = blend factor\n"
-    "    file?? = names of  raw movie files to be merged and blended\n";
-
 struct OptionCase {
     const char* what;
     std::vector<std::string> args;
@@ -29,7 +19,7 @@ TEST(HelpAndVersion, AloneTheyAnswerAndExitZero)
 {
     std::string folder = makeScratchFolder();
     RunOutcome help = runMozaro(folder, {"--help"}, "");
-    EXPECT_EQ(help.out, usage);
+    EXPECT_EQ(help.out, usageLines);
     EXPECT_EQ(help.status, 0);
 
     RunOutcome version = runMozaro(folder, {"--version"}, "");
@@ -42,13 +32,13 @@ TEST(HelpAndVersion, AloneTheyAnswerAndExitZero)
 TEST(HelpAndVersion, AnyOtherCommandLineKeepsItsMeaning)
 {
     const OptionCase cases[] = {
-        {"--help with another argument", {"--help", "x"}, usage, 1},
-        {"--version with another argument", {"--version", "--help"}, usage, 1},
-        {"an argument after --version", {"x", "--version"}, usage, 1},
-        {"-h", {"-h"}, usage, 1},
-        {"--HELP", {"--HELP"}, usage, 1},
-        {"--version=1", {"--version=1"}, usage, 1},
-        {"blank before --help", {" --help"}, usage, 1},
+        {"--help with another argument", {"--help", "x"}, usageLines, 1},
+        {"--version with another argument", {"--version", "--help"}, usageLines, 1},
+        {"an argument after --version", {"x", "--version"}, usageLines, 1},
+        {"-h", {"-h"}, usageLines, 1},
+        {"--HELP", {"--HELP"}, usageLines, 1},
+        {"--version=1", {"--version=1"}, usageLines, 1},
+        {"blank before --help", {" --help"}, usageLines, 1},
         {"--help in place of a number",
          {"--help", "1", "1", "1", "0", "1", "f0"},
          "ntx (argument 1) is not a number: \"--help\"\nStopping\n",

@@ -15,22 +15,6 @@
 
 namespace {
 
-MovieGrid randomGrid(std::mt19937& rng, int ntx, int nty, int nx, int ny, int nf, int nBlend)
-{
-    MovieGrid g{ntx, nty, nx, ny, nf, nBlend, {}};
-    for (int k = 0; k < ntx * nty; k++)
-        g.panels.push_back(randomBytes(std::size_t(3 * nx * ny * nf), rng));
-    return g;
-}
-
-std::vector<std::string> gridArgs(const MovieGrid& g, const std::vector<std::string>& names)
-{
-    std::vector<std::string> args = {std::to_string(g.ntx), std::to_string(g.nty), std::to_string(g.nx),
-                                     std::to_string(g.ny),  std::to_string(g.nf),  std::to_string(g.nBlend)};
-    args.insert(args.end(), names.begin(), names.end());
-    return args;
-}
-
 // Everything a run of two panels f0 f1 side by side prints before the first answer is read.
 std::string twoPanelStart(const MovieGrid& g)
 {

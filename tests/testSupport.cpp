@@ -175,6 +175,42 @@ Bytes modelMovie(const MovieGrid& g)
     return movie;
 }
 
+MovieGrid randomGrid(std::mt19937& rng, int ntx, int nty, int nx, int ny, int nf, int nBlend)
+{
+    MovieGrid g{ntx, nty, nx, ny, nf, nBlend, {}};
+    for (int k = 0; k < ntx * nty; k++)
+        g.panels.push_back(randomBytes(std::size_t(3 * nx * ny * nf), rng));
+    return g;
+}
+
+std::vector<std::string> gridArgs(const MovieGrid& g, const std::vector<std::string>& names)
+{
+    std::vector<std::string> args = {std::to_string(g.ntx), std::to_string(g.nty), std::to_string(g.nx),
+                                     std::to_string(g.ny),  std::to_string(g.nf),  std::to_string(g.nBlend)};
+    args.insert(args.end(), names.begin(), names.end());
+    return args;
+}
+
+std::vector<std::string> writeGrid(const std::string& folder, const MovieGrid& g)
+{
+    std::vector<std::string> names;
+    for (std::size_t k = 0; k < g.panels.size(); k++) {
+        writeBytes(folder + "/f" + std::to_string(k), g.panels[k]);
+        names.push_back("f" + std::to_string(k));
+    }
+    return gridArgs(g, names);
+}
+
+const std::string usageLines =
+    "usage: Mozaro ntx nty nx ny nf nBlend file00 [file01 ...]\n"
+    "    ntx    = # of tiles in x-direction\n"
+    "    nty    = # of tiles in y-direction\n"
+    "    nx     = tile resolution in x-direction\n"
+    "    ny     = tile resolution in y-direction\n"
+    "    nf     = # of frames in movie\n"
+    "    nBlend = blend factor\n"
+    "    file?? = names of  raw movie files to be merged and blended\n";
+
 std::string questionText(const std::string& name)
 {
     return "Name of merged and blended movie will be: " + name +

@@ -43,6 +43,15 @@ struct MovieGrid {
 // block, each block byte fetched from its panel by coordinates.
 Bytes modelMovie(const MovieGrid& grid);
 
+// Random panel movies for a grid.
+MovieGrid randomGrid(std::mt19937& rng, int ntx, int nty, int nx, int ny, int nf, int nBlend);
+// The six numbers of a grid followed by `names`.
+std::vector<std::string> gridArgs(const MovieGrid& grid, const std::vector<std::string>& names);
+// Writes the grid's panels as f0, f1, ... in `folder` and returns the command line for them.
+std::vector<std::string> writeGrid(const std::string& folder, const MovieGrid& grid);
+
+// The eight lines of the usage text.
+extern const std::string usageLines;
 // The five lines of the output name question.
 std::string questionText(const std::string& name);
 // The echo of the six numbers.

@@ -82,14 +82,6 @@ Bytes lineEndBytes(std::size_t count, std::mt19937& rng)
     return bytes;
 }
 
-std::vector<std::string> gridArgs(const MovieGrid& g, const Names& names)
-{
-    std::vector<std::string> args = {std::to_string(g.ntx), std::to_string(g.nty), std::to_string(g.nx),
-                                     std::to_string(g.ny),  std::to_string(g.nf),  std::to_string(g.nBlend)};
-    args.insert(args.end(), names.begin(), names.end());
-    return args;
-}
-
 // Writes the panels of `g` under `names` (panel order) and returns the command line.
 std::vector<std::string> writePanels(const std::string& folder, const MovieGrid& g, const Names& names)
 {
@@ -129,16 +121,6 @@ std::string descriptorText(const std::string& path, const MovieGrid& g)
            std::to_string(g.ny * g.nty / g.nBlend) + " " + std::to_string(g.nf) + "\r\n";
 }
 
-const std::string usage =
-    "usage: Mozaro ntx nty nx ny nf nBlend file00 [file01 ...]\n"
-    "    ntx    = # of tiles in x-direction\n"
-    "    nty    = # of tiles in y-direction\n"
-    "    nx     = tile resolution in x-direction\n"
-    "    ny     = tile resolution in y-direction\n"
-    "    nf     = # of frames in movie\n"
-    "    nBlend = blend factor\n"
-    "    file?? = names of  raw movie files to be merged and blended\n";
-
 TEST(WindowsConsole, EveryLineEndsInCrLfAndStopsLeaveNothing)
 {
     struct StopCase {
@@ -151,7 +133,7 @@ TEST(WindowsConsole, EveryLineEndsInCrLfAndStopsLeaveNothing)
     const MovieGrid g = grid(3, 2, 1, 1, 0, 1);
     const std::string declined = runStart(g, "  f3  f4  f5\n  f0  f1  f2\n", "B_f0");
     const StopCase cases[] = {
-        {"usage", {}, "", usage, 1},
+        {"usageLines", {}, "", usageLines, 1},
         {"declined", gridArgs(g, {"f0", "f1", "f2", "f3", "f4", "f5"}), "nova\r\n", declined, 0},
         {"end of input at the question", gridArgs(g, {"f0", "f1", "f2", "f3", "f4", "f5"}), " \r\n",
          declined + "No answer on standard input\nStopping\n", 1},
