@@ -273,17 +273,6 @@ TEST(CommandLine, LimitsAtTheirBoundsAreAccepted)
     }
 }
 
-std::string progressText(int nf)
-{
-    std::string text;
-    char line[32];
-    for (int k = 0; k < nf; k++) {
-        std::snprintf(line, sizeof line, "Finished Frame: %4d\n", k);
-        text += line;
-    }
-    return text;
-}
-
 TEST(MergeRun, TypicalTwoByTwoRunEndToEnd)
 {
     std::mt19937 rng(1);

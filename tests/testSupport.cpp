@@ -221,6 +221,17 @@ std::string questionText(const std::string& name)
            "  Answer: <name> --> Use <name> for new movie file\n";
 }
 
+std::string progressText(int nf)
+{
+    std::string text;
+    char line[32];
+    for (int k = 0; k < nf; k++) {
+        std::snprintf(line, sizeof line, "Finished Frame: %4d\n", k);
+        text += line;
+    }
+    return text;
+}
+
 std::string echoText(int ntx, int nty, int nx, int ny, int nf, int nBlend)
 {
     char text[256];

@@ -54,5 +54,7 @@ std::vector<std::string> writeGrid(const std::string& folder, const MovieGrid& g
 extern const std::string usageLines;
 // The five lines of the output name question.
 std::string questionText(const std::string& name);
+// The progress lines of frames 0 to nf - 1.
+std::string progressText(int nf);
 // The echo of the six numbers.
 std::string echoText(int ntx, int nty, int nx, int ny, int nf, int nBlend);

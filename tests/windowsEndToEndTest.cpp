@@ -104,17 +104,6 @@ std::string runStart(const MovieGrid& g, const std::string& layout, const std::s
            std::to_string(g.ny * g.nty / g.nBlend) + "\n" + questionText(name);
 }
 
-std::string progressText(int nf)
-{
-    std::string text;
-    char line[32];
-    for (int k = 0; k < nf; k++) {
-        std::snprintf(line, sizeof line, "Finished Frame: %4d\n", k);
-        text += line;
-    }
-    return text;
-}
-
 std::string descriptorText(const std::string& path, const MovieGrid& g)
 {
     return "localhost  " + path + " " + std::to_string(g.nx * g.ntx / g.nBlend) + " " +
