@@ -12,15 +12,7 @@ namespace {
 // A mosaic of width x height pixels as one panel.
 RunParameters mosaicOf(int width, int height, int nBlend)
 {
-    RunParameters p{};
-    p.ntx = 1;
-    p.nty = 1;
-    p.nx = width;
-    p.ny = height;
-    p.nf = 1;
-    p.nBlend = nBlend;
-    computeSizes(&p);
-    return p;
+    return runParametersFor(1, 1, width, height, nBlend);
 }
 
 // Every output byte the truncated mean of its block, read pixel by pixel.

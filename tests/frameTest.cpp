@@ -10,22 +10,9 @@
 
 namespace {
 
-RunParameters sized(int ntx, int nty, int nx, int ny, int nBlend)
-{
-    RunParameters p{};
-    p.ntx = ntx;
-    p.nty = nty;
-    p.nx = nx;
-    p.ny = ny;
-    p.nf = 1;
-    p.nBlend = nBlend;
-    computeSizes(&p);
-    return p;
-}
-
 TEST(ReduceBlocks, BlendFactorOneHandsBackTheMosaicItself)
 {
-    RunParameters p = sized(2, 1, 3, 2, 1);
+    RunParameters p = runParametersFor(2, 1, 3, 2, 1);
     Bytes mosaic(std::size_t(3 * 6 * 2), 7);
     Bytes out(mosaic.size(), 0);
     EXPECT_EQ(reduceBlocks(p, mosaic.data(), out.data()), mosaic.data());
@@ -33,7 +20,7 @@ TEST(ReduceBlocks, BlendFactorOneHandsBackTheMosaicItself)
 
 TEST(ReduceBlocks, TruncatesTheMeanPerChannel)
 {
-    RunParameters p = sized(1, 1, 2, 2, 2);
+    RunParameters p = runParametersFor(1, 1, 2, 2, 2);
     // Channel 0 holds 0, 255, 255, 255 (765 / 4 = 191.25); channel 1 holds 1, 1, 1, 0;
     // channel 2 is 255 everywhere.
     Bytes mosaic = {0, 1, 255, 255, 1, 255, 255, 1, 255, 255, 0, 255};
@@ -45,7 +32,7 @@ TEST(ReduceBlocks, TruncatesTheMeanPerChannel)
 TEST(ReduceBlocks, IgnoresColumnsAndRowsBeyondWholeBlocks)
 {
     // A 5 x 3 mosaic by 2: two output pixels from columns 0 to 3 of rows 0 and 1.
-    RunParameters p = sized(1, 1, 5, 3, 2);
+    RunParameters p = runParametersFor(1, 1, 5, 3, 2);
     ASSERT_EQ(p.outWidth, 2);
     ASSERT_EQ(p.outHeight, 1);
     Bytes mosaic(std::size_t(3 * 5 * 3), 250);   // column 4 and row 2 stay at 250
@@ -61,7 +48,7 @@ TEST(ReduceBlocks, IgnoresColumnsAndRowsBeyondWholeBlocks)
 
 TEST(ReduceBlocks, StoresNothingWhenTheOutputIsEmpty)
 {
-    RunParameters p = sized(2, 1, 3, 40, 7);
+    RunParameters p = runParametersFor(2, 1, 3, 40, 7);
     ASSERT_EQ(p.outWidth, 0);
     Bytes mosaic(std::size_t(3 * 6 * 40), 200);
     Bytes out(16, 42);
@@ -77,7 +64,7 @@ TEST(ReduceBlocks, MatchesThePerPixelModel)
         g.nBlend = 1 + int(rng() % 9);
         for (int k = 0; k < g.ntx * g.nty; k++)
             g.panels.push_back(randomBytes(std::size_t(3 * g.nx * g.ny), rng));
-        RunParameters p = sized(g.ntx, g.nty, g.nx, g.ny, g.nBlend);
+        RunParameters p = runParametersFor(g.ntx, g.nty, g.nx, g.ny, g.nBlend);
         // Stitch by coordinates, independently of assembleMosaic.
         Bytes mosaic(std::size_t(p.mosaicRowBytes) * g.ny * g.nty);
         for (int y = 0; y < g.ny * g.nty; y++)
@@ -109,7 +96,7 @@ struct OpenPanels {
 
 Bytes assembled(const MovieGrid& g, AssemblyStatus expected = mosaicAssembled)
 {
-    RunParameters p = sized(g.ntx, g.nty, g.nx, g.ny, 1);
+    RunParameters p = runParametersFor(g.ntx, g.nty, g.nx, g.ny, 1);
     std::string folder = makeScratchFolder();
     OpenPanels panels(folder, g);
     Bytes tile(std::size_t(p.tileFrameBytes));
@@ -158,7 +145,7 @@ TEST(AssembleMosaic, EveryReadPathMatchesTheCoordinateModel)
 TEST(AssembleMosaic, ReportsThePanelWhoseMovieEnds)
 {
     for (int nx : {2, 100}) {   // through the tile buffer and scattered
-        RunParameters p = sized(2, 2, nx, 3, 1);
+        RunParameters p = runParametersFor(2, 2, nx, 3, 1);
         std::string folder = makeScratchFolder();
         MovieGrid g{2, 2, nx, 3, 1, 1, {}};
         for (int k = 0; k < 4; k++)
