@@ -1,5 +1,6 @@
-// The frame pipeline: raw frames, the three frame buffers, mosaic assembly and the
-// block-average reduction.
+// The frame pipeline: raw frames, read from the panel movies a band of rows at a time,
+// reduced by block averages while the band is still in the processor's caches, and handed
+// to the output movie a few hundred KB at a time.
 //
 // Raw frame of w x h pixels: exactly 3 * w * h bytes, no header, no padding. A pixel is
 // three unsigned bytes, the channels in the order they come (never interpreted). Rows of
@@ -8,44 +9,93 @@
 // A raw movie is its frames back to back: frame k starts at k * (frame bytes).
 //
 // The mosaic stacks panel row 0 (the bottom row of the grid) at its first stored rows:
-// pixel (x, y) of panel (i, j) is mosaic pixel (j * nx + x, i * ny + y).
+// pixel (x, y) of panel (i, j) is mosaic pixel (j * nx + x, i * ny + y). It is never held
+// whole. A frame flows one way, one band of mosaic rows at a time:
+//
+//   panel files -> band -> (column sums) -> output rows -> output movie
+//
+// For each panel row, bottom first, a piece of rows of each of its panels in turn (so every
+// file is read strictly in order) fills a band of mosaic rows. Whole nBlend x nBlend blocks
+// in the band are reduced straight from it; a block that a band boundary cuts (at the top of
+// a panel row, or everywhere when nBlend rows do not fit a band) is added into per-column
+// sums until its last row is in. Rows at the top and columns at the right that do not fill
+// a block are read and dropped. Every buffer is sized once from the run's mosaic width,
+// never from its height, nf or nBlend.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
+#include "output/output.h"
 #include "platform/osFiles.h"
-#include "run/run.h"
+#include "run/runParameters.h"
 
-constexpr std::int32_t bytesPerPixel = 3;
+// ---- Buffers ----
 
-// Capacities, which are also the frame-size limits of a run. A frame occupies the first
-// bytes of its buffer, with the row stride of the run, not of the capacity.
-constexpr std::int32_t tileFrameCapacity = 12582912;     // 2048 x 2048 pixels
-constexpr std::int32_t mosaicFrameCapacity = 201326592;  // 8192 x 8192 pixels
-constexpr std::int32_t outFrameCapacity = 201326592;
+// A band aims at this size so that it stays in the second-level cache beside the output
+// rows and the sums; it always holds at least one mosaic row.
+constexpr std::int64_t bandTargetBytes = 192 * 1024;
+// Output rows are written in pieces of about this size, at least one row.
+constexpr std::int64_t outputPieceTargetBytes = 256 * 1024;
 
-// Zero-filled for the whole process and reused by every frame and panel. Pages that a
-// run's frames never reach are never touched.
-extern unsigned char tileFrame[tileFrameCapacity];
-extern unsigned char mosaicFrame[mosaicFrameCapacity];
-extern unsigned char outFrame[outFrameCapacity];
-
-enum AssemblyStatus { mosaicAssembled, panelMovieEnded, panelMovieFailed };
-
-struct AssemblyResult {
-    AssemblyStatus status;
-    std::int32_t panelRow;     // the panel whose movie ended or failed
-    std::int32_t panelColumn;
-    int error;                 // the system's error code when the read failed
+struct FrameBufferPlan {
+    std::int32_t bandRows;          // mosaic rows in a band
+    std::int32_t outRowsPerPiece;   // output rows gathered before a write
+    std::int64_t bandBytes;
+    std::int64_t stagingBytes;      // one panel's piece, where rows are read whole and copied
+    std::int64_t sumCount;          // column sums (32-bit) for blocks cut by a band boundary
+    std::int64_t outPieceBytes;
+    std::int64_t totalBytes;        // everything above, as one allocation
 };
 
-// Reads the next frame of every panel's movie, in grid order (bottom row first, left to
-// right), into its place in mosaic. Stops at the first movie that ends before the whole
-// frame is in or fails. `tile` is scratch room of tileFrameBytes for panels whose rows
-// cannot be read into the mosaic directly.
-AssemblyResult assembleMosaic(const RunParameters& runParameters,
-                              const osFile files[maxPanelsDown][maxPanelsAcross],
-                              unsigned char* tile, unsigned char* mosaic);
+// The sizes for a run. `bandRows` 0 takes the cache-sized band; tests and the fuzz target
+// pass small bands to put band boundaries everywhere.
+FrameBufferPlan planFrameBuffers(const RunParameters& runParameters, std::int32_t bandRows);
+
+struct FrameBuffers {
+    FrameBufferPlan plan;
+    unsigned char* band;
+    unsigned char* staging;         // null where rows are never copied
+    std::uint32_t* sums;            // null for nBlend 1
+    unsigned char* outPiece;        // null for nBlend 1: bands are written as they are
+    std::int32_t outRowsWaiting;    // output rows in outPiece not yet written
+    void* block;                    // the one allocation
+};
+
+// Allocates the buffers of a plan; false when the memory cannot be had.
+bool allocateFrameBuffers(const FrameBufferPlan& plan, FrameBuffers* buffers);
+void freeFrameBuffers(FrameBuffers* buffers);
+
+// ---- Streaming a frame ----
+
+enum StreamStatus { streamGoesOn, panelMovieEnded, panelMovieFailed, outputMovieFailed };
+
+struct StreamResult {
+    StreamStatus status;
+    std::int32_t panelRow;      // the panel whose movie ended or failed
+    std::int32_t panelColumn;
+    int error;                  // the system's error code of a failed read or write
+};
+
+// Reads the next frame of every panel movie (`panelFiles`, ntx * nty of them in file order:
+// panel (i, j) at i * ntx + j), reduces it and appends it to `movie`. When it returns
+// streamGoesOn the whole frame is in the movie and nothing of it waits in the buffers.
+// Otherwise it stopped at the first movie that ended or failed, or at a failed write.
+StreamResult streamFrame(const RunParameters& runParameters, const osFile* panelFiles, FrameBuffers* buffers,
+                         OutputMovie* movie);
+
+// ---- Reading a band ----
+
+// True where a run's pieces are read whole into the staging buffer and copied row by row.
+bool piecesGoThroughStaging(const RunParameters& runParameters);
+
+// Reads the next `rows` rows of each panel of one panel row (`files`, ntx of them, left to
+// right) into `band`, which holds mosaic rows of mosaicRowBytes. Needs the plan's staging
+// buffer where the plan has one. Names the column of a movie that ended or failed.
+StreamResult readPanelRowPiece(const RunParameters& runParameters, const osFile* files, std::int32_t rows,
+                               unsigned char* band, unsigned char* staging);
+
+// ---- Block-average reduction ----
 
 // Truncating division of a block sum by blockArea without a divide instruction:
 // ((sum >> preShift) * multiplier) >> shift. Exact for every sum from 0 to 255 * blockArea,
@@ -62,8 +112,28 @@ inline std::uint32_t divideBlockSum(std::uint32_t sum, const BlockDivisor& divis
     return std::uint32_t(((std::uint64_t(sum) >> divisor.preShift) * divisor.multiplier) >> divisor.shift);
 }
 
-// Shrinks the mosaic by nBlend in both directions: each output byte is the truncated mean
-// of its nBlend x nBlend block, channel by channel. Writes outFrameBytes bytes to `out` and
-// returns where the reduced frame lies: `out`, or the mosaic itself when nBlend is 1.
-const unsigned char* reduceBlocks(const RunParameters& runParameters, const unsigned char* mosaic,
-                                  unsigned char* out);
+// One output row from nBlend (2 or more) consecutive mosaic rows, the first at `rows`, the
+// others rowBytes apart: each output byte the truncated mean of its block. Writes
+// 3 * outWidth bytes.
+void reduceBlockRow(const unsigned char* rows, std::size_t rowBytes, std::int32_t nBlend, std::int32_t outWidth,
+                    const BlockDivisor& divisor, unsigned char* out);
+
+// Adds `count` rows of `columns` bytes, rowBytes apart, into 32-bit column sums; `start`
+// sets the sums instead of adding to them.
+void addRowsToSums(const unsigned char* rows, std::size_t rowBytes, std::int32_t count, std::int32_t columns,
+                   bool start, std::uint32_t* sums);
+
+// One output row from the column sums of a whole block row.
+void foldColumnSums(const std::uint32_t* sums, std::int32_t nBlend, std::int32_t outWidth,
+                    const BlockDivisor& divisor, unsigned char* out);
+
+// ---- Kernels for particular blend factors (frames/reductionKernels.cpp) ----
+
+// Reduces as much of one block row as a kernel for this processor and blend factor can;
+// returns how many output pixels that was, 0 where there is no kernel.
+std::int32_t reduceWithKernel(const unsigned char* rows, std::size_t rowBytes, std::int32_t nBlend,
+                              std::int32_t outWidth, const BlockDivisor& divisor, unsigned char* out);
+
+// Divides `count` block sums of at most 16 bits into bytes.
+void divideNarrowSums(const std::uint16_t* sums, std::int32_t count, const BlockDivisor& divisor,
+                      unsigned char* out);

@@ -51,7 +51,8 @@ void checkNumberReading(const char* text)
     require(parsed == numberRead && value == reference, "a 32-bit number is read as strtoll reads it");
 }
 
-// Every size a run goes on with must be exact in 32 bits and fit its buffer.
+// Every size a run goes on with must be exact, and its buffers must not grow with the
+// mosaic's height, the frame count or the blend factor.
 void checkSizes(const RunParameters& p, int argc)
 {
     require(checkRunLimits(p) == withinLimits, "a run goes on only within the limits");
@@ -64,9 +65,10 @@ void checkSizes(const RunParameters& p, int argc)
     require(p.tileFrameBytes == 3 * std::int64_t(p.nx) * p.ny, "panel frame bytes");
     require(p.outRowBytes == 3 * std::int64_t(p.outWidth), "output row bytes");
     require(p.outFrameBytes == 3 * std::int64_t(p.outWidth) * p.outHeight, "output frame bytes");
-    require(p.tileFrameBytes <= tileFrameCapacity, "a panel frame fits tileFrame");
-    require(std::int64_t(p.mosaicRowBytes) * mosaicHeight <= mosaicFrameCapacity, "the mosaic fits mosaicFrame");
-    require(p.outFrameBytes <= outFrameCapacity, "an output frame fits outFrame");
+    const FrameBufferPlan plan = planFrameBuffers(p, 0);
+    const std::int64_t row = p.mosaicRowBytes;
+    require(plan.bandRows >= 1 && plan.bandBytes <= (row > bandTargetBytes ? row : bandTargetBytes), "band size");
+    require(plan.totalBytes <= 5 * row + bandTargetBytes + outputPieceTargetBytes + 256, "buffer sizes");
     // The reduction's sums: a whole block of 255 must fit a signed 32-bit integer.
     require(255 * std::int64_t(p.blockArea) <= INT32_MAX, "block sums fit 32 bits");
 }
@@ -106,9 +108,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (stage != stageGoOn)
         return 0;
     for (int a = firstFileArgument; a < argc; a++)
-        require(std::strlen(argv[std::size_t(a)]) < std::size_t(panelNameCapacity), "names fit their slots");
-    fillPanelNames(argv.data(), runParameters);
-    listPanelLayout(runParameters);
+        require(std::strlen(argv[std::size_t(a)]) <= std::size_t(maxPanelNameBytes), "names within their limit");
+    PanelGrid grid;
+    fillPanelNames(argv.data(), &grid);
+    listPanelLayout(runParameters, grid);
     deriveSizes(&runParameters);
     checkSizes(runParameters, argc);
 
@@ -117,7 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::FILE* answers = inputBytes > 0 ? fmemopen(&text[inputStart], inputBytes, "r") : std::fopen("/dev/null", "r");
     if (answers == nullptr)
         std::abort();
-    stage = confirmMovieName(runParameters, answers);
+    char movieName[movieNameCapacity];
+    stage = confirmMovieName(grid, runParameters.ntx * runParameters.nty, answers, movieName);
     std::fclose(answers);
     if (stage == stageGoOn)
         require(std::strlen(movieName) <= std::size_t(maxMovieNameBytes), "an accepted name leaves room for .mg");

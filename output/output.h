@@ -5,19 +5,26 @@
 #include <cstdint>
 #include <string>
 
-#include "run/run.h"
+#include "platform/osFiles.h"
+#include "run/runParameters.h"
+
+// The output movie while it is written.
+struct OutputMovie {
+    const char* name;
+    osFile file;
+};
 
 // Creates the movie `name`, emptying a file already there, so that it ends up holding
 // exactly the frames written. A descriptor an earlier run left under that name goes too:
 // it would describe a movie that is no longer there, and a run that stops early must not
 // leave it behind. Needs `name` of at most 252 bytes.
-int openOutputMovie(const char* name);
+int openOutputMovie(const char* name, OutputMovie* movie);
 
-// Appends one frame of `bytes` bytes; partial transfers are continued.
-int writeMovieFrame(const unsigned char* frame, std::int32_t bytes);
+// Appends `bytes` bytes; partial transfers are continued.
+int writeMovieRows(OutputMovie* movie, const unsigned char* rows, std::int64_t bytes);
 
 // Closes the movie; only a clean close means the movie is complete.
-int closeOutputMovie();
+int closeOutputMovie(OutputMovie* movie);
 
 // The host field of the descriptor: movies are always described as lying on this machine.
 extern const char* const descriptorHost;

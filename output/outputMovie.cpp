@@ -1,30 +1,28 @@
-#include <cstdio>
+#include <string>
 
 #include "output/output.h"
 
-static osFile outputMovie = osNoFile;
-
-int openOutputMovie(const char* name)
+int openOutputMovie(const char* name, OutputMovie* movie)
 {
-    int error = osCreateForWriting(name, &outputMovie);
+    movie->name = name;
+    movie->file = osNoFile;
+    int error = osCreateForWriting(name, &movie->file);
     if (error != 0)
         return error;
     // Nothing to remove is the usual case; a descriptor that cannot be removed is replaced
     // at the end of a finished run or reported then.
-    char descriptorName[movieNameCapacity + 3];
-    std::snprintf(descriptorName, sizeof descriptorName, "%s.mg", name);
-    (void)osRemoveFile(descriptorName);
+    (void)osRemoveFile((std::string(name) + ".mg").c_str());
     return 0;
 }
 
-int writeMovieFrame(const unsigned char* frame, std::int32_t bytes)
+int writeMovieRows(OutputMovie* movie, const unsigned char* rows, std::int64_t bytes)
 {
-    return osWriteFull(outputMovie, frame, std::size_t(bytes));
+    return osWriteFull(movie->file, rows, std::size_t(bytes));
 }
 
-int closeOutputMovie()
+int closeOutputMovie(OutputMovie* movie)
 {
-    int error = osClose(outputMovie);
-    outputMovie = osNoFile;
+    int error = osClose(movie->file);
+    movie->file = osNoFile;
     return error;
 }

@@ -67,64 +67,38 @@ int osRemoveFile(const char* name)
     return DeleteFileA(name) ? 0 : lastError();
 }
 
-int osReadFull(osFile file, void* buffer, std::size_t bytes, std::size_t* got)
+// One read request; *got 0 means the end of the file. A pipe whose writer has gone reports
+// its end as a broken pipe.
+static int readSome(osFile file, void* buffer, std::size_t bytes, std::size_t* got)
 {
-    unsigned char* at = static_cast<unsigned char*>(buffer);
-    std::size_t done = 0;
-    while (done < bytes) {
-        std::size_t ask = bytes - done < largestRequest ? bytes - done : largestRequest;
-        DWORD n = 0;
-        if (!ReadFile(handleOf(file), at + done, DWORD(ask), &n, nullptr)) {
-            // A pipe whose writer has gone reports its end as a broken pipe.
-            if (GetLastError() == ERROR_BROKEN_PIPE)
-                break;
-            int error = lastError();
-            *got = done;
-            return error;
-        }
-        if (n == 0)
-            break;
-        done += n;
+    DWORD n = 0;
+    if (!ReadFile(handleOf(file), buffer, DWORD(bytes), &n, nullptr)) {
+        *got = 0;
+        return GetLastError() == ERROR_BROKEN_PIPE ? 0 : lastError();
     }
-    *got = done;
+    *got = n;
     return 0;
 }
 
-// ReadFileScatter needs unbuffered, page-aligned transfers of whole pages, which movie rows
-// are not: frames go through a contiguous buffer instead.
-const bool osHasScatterRead = false;
-
-int osReadRows(osFile file, unsigned char* first, std::size_t rowBytes, std::size_t rowStride,
-               std::size_t rowCount, std::size_t* got)
+static int writeSome(osFile file, const void* buffer, std::size_t bytes, std::size_t* put)
 {
-    std::size_t done = 0;
-    for (std::size_t r = 0; r < rowCount; r++) {
-        std::size_t rowGot = 0;
-        int error = osReadFull(file, first + r * rowStride, rowBytes, &rowGot);
-        done += rowGot;
-        if (error != 0 || rowGot < rowBytes) {
-            *got = done;
-            return error;
-        }
-    }
-    *got = done;
+    DWORD n = 0;
+    if (!WriteFile(handleOf(file), buffer, DWORD(bytes), &n, nullptr))
+        return lastError();
+    *put = n;
     return 0;
 }
 
-int osWriteFull(osFile file, const void* buffer, std::size_t bytes)
+static const int diskFullError = int(ERROR_DISK_FULL);
+
+void osRaiseOpenFileLimit()
 {
-    const unsigned char* at = static_cast<const unsigned char*>(buffer);
-    std::size_t done = 0;
-    while (done < bytes) {
-        std::size_t ask = bytes - done < largestRequest ? bytes - done : largestRequest;
-        DWORD n = 0;
-        if (!WriteFile(handleOf(file), at + done, DWORD(ask), &n, nullptr))
-            return lastError();
-        if (n == 0)
-            return int(ERROR_DISK_FULL);
-        done += n;
-    }
-    return 0;
+    // Handles have no such small limit on Windows.
+}
+
+bool osTooManyOpenFiles(int error)
+{
+    return error == int(ERROR_TOO_MANY_OPEN_FILES);
 }
 
 bool osRegularFileSize(osFile file, std::int64_t* size)
@@ -160,22 +134,16 @@ bool osIdentifyFile(const char* name, osFileIdentity* identity)
     return true;
 }
 
-int osCurrentDirectory(std::string* directory)
+// Fills `buffer` with the directory and returns 0, or says in *needed how large it must be.
+static int currentDirectoryInto(std::string* buffer, std::size_t* needed)
 {
-    std::string buffer(256, '\0');
-    for (;;) {
-        DWORD n = GetCurrentDirectoryA(DWORD(buffer.size()), &buffer[0]);
-        if (n == 0)
-            return lastError();
-        if (n < buffer.size()) {
-            buffer.resize(n);
-            *directory = buffer;
-            return 0;
-        }
-        // Too small: n is the size needed, terminator included. The directory may change
-        // between the two calls, hence the loop.
-        buffer.resize(n);
-    }
+    DWORD n = GetCurrentDirectoryA(DWORD(buffer->size()), &(*buffer)[0]);
+    if (n == 0)
+        return lastError();
+    *needed = n < buffer->size() ? 0 : std::size_t(n);
+    if (*needed == 0)
+        buffer->resize(n);
+    return 0;
 }
 
 const char osPathSeparator = '\\';
@@ -249,6 +217,7 @@ const char* osErrorText(int error)
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -301,28 +270,35 @@ int osClose(osFile file)
     return 0;
 }
 
-int osReadFull(osFile file, void* buffer, std::size_t bytes, std::size_t* got)
+static int readSome(osFile file, void* buffer, std::size_t bytes, std::size_t* got)
 {
-    unsigned char* at = static_cast<unsigned char*>(buffer);
-    std::size_t done = 0;
-    while (done < bytes) {
-        std::size_t ask = bytes - done < largestRequest ? bytes - done : largestRequest;
-        ssize_t n = read(int(file), at + done, ask);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            *got = done;
+    for (;;) {
+        ssize_t n = read(int(file), buffer, bytes);
+        if (n >= 0) {
+            *got = std::size_t(n);
+            return 0;
+        }
+        if (errno != EINTR) {
+            *got = 0;
             return errno;
         }
-        if (n == 0)
-            break;
-        done += std::size_t(n);
     }
-    *got = done;
-    return 0;
 }
 
-const bool osHasScatterRead = true;
+static int writeSome(osFile file, const void* buffer, std::size_t bytes, std::size_t* put)
+{
+    for (;;) {
+        ssize_t n = write(int(file), buffer, bytes);
+        if (n >= 0) {
+            *put = std::size_t(n);
+            return 0;
+        }
+        if (errno != EINTR)
+            return errno;
+    }
+}
+
+static const int diskFullError = ENOSPC;
 
 int osReadRows(osFile file, unsigned char* first, std::size_t rowBytes, std::size_t rowStride,
                std::size_t rowCount, std::size_t* got)
@@ -359,23 +335,19 @@ int osReadRows(osFile file, unsigned char* first, std::size_t rowBytes, std::siz
     return 0;
 }
 
-int osWriteFull(osFile file, const void* buffer, std::size_t bytes)
+void osRaiseOpenFileLimit()
 {
-    const unsigned char* at = static_cast<const unsigned char*>(buffer);
-    std::size_t done = 0;
-    while (done < bytes) {
-        std::size_t ask = bytes - done < largestRequest ? bytes - done : largestRequest;
-        ssize_t n = write(int(file), at + done, ask);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        if (n == 0)
-            return ENOSPC;
-        done += std::size_t(n);
+    // A grid of 100 x 100 panels keeps 10,000 files open; the usual soft limit is 1024.
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        (void)setrlimit(RLIMIT_NOFILE, &limit);
     }
-    return 0;
+}
+
+bool osTooManyOpenFiles(int error)
+{
+    return error == EMFILE || error == ENFILE;
 }
 
 bool osRegularFileSize(osFile file, std::int64_t* size)
@@ -407,19 +379,17 @@ bool osIdentifyFile(const char* name, osFileIdentity* identity)
     return true;
 }
 
-int osCurrentDirectory(std::string* directory)
+static int currentDirectoryInto(std::string* buffer, std::size_t* needed)
 {
-    std::string buffer(256, '\0');
-    for (;;) {
-        if (getcwd(&buffer[0], buffer.size()) != nullptr) {
-            buffer.resize(std::strlen(buffer.c_str()));
-            *directory = buffer;
-            return 0;
-        }
-        if (errno != ERANGE)
-            return errno;
-        buffer.resize(buffer.size() * 2);
+    if (getcwd(&(*buffer)[0], buffer->size()) != nullptr) {
+        buffer->resize(std::strlen(buffer->c_str()));
+        *needed = 0;
+        return 0;
     }
+    if (errno != ERANGE)
+        return errno;
+    *needed = buffer->size() * 2;
+    return 0;
 }
 
 const char osPathSeparator = '/';
@@ -451,6 +421,58 @@ int osWriteTextFile(const char* name, const char* text)
 }
 
 #endif
+
+int osReadFull(osFile file, void* buffer, std::size_t bytes, std::size_t* got)
+{
+    unsigned char* at = static_cast<unsigned char*>(buffer);
+    std::size_t done = 0;
+    while (done < bytes) {
+        std::size_t n = 0;
+        int error = readSome(file, at + done, bytes - done < largestRequest ? bytes - done : largestRequest, &n);
+        if (error != 0) {
+            *got = done;
+            return error;
+        }
+        if (n == 0)
+            break;
+        done += n;
+    }
+    *got = done;
+    return 0;
+}
+
+int osWriteFull(osFile file, const void* buffer, std::size_t bytes)
+{
+    const unsigned char* at = static_cast<const unsigned char*>(buffer);
+    std::size_t done = 0;
+    while (done < bytes) {
+        std::size_t n = 0;
+        int error = writeSome(file, at + done, bytes - done < largestRequest ? bytes - done : largestRequest, &n);
+        if (error != 0)
+            return error;
+        if (n == 0)
+            return diskFullError;
+        done += n;
+    }
+    return 0;
+}
+
+int osCurrentDirectory(std::string* directory)
+{
+    std::string buffer(256, '\0');
+    for (;;) {
+        // The directory may change between two calls, hence the loop.
+        std::size_t needed = 0;
+        int error = currentDirectoryInto(&buffer, &needed);
+        if (error != 0)
+            return error;
+        if (needed == 0) {
+            *directory = buffer;
+            return 0;
+        }
+        buffer.resize(needed);
+    }
+}
 
 bool osSameFile(const osFileIdentity& a, const osFileIdentity& b)
 {

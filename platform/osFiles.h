@@ -30,15 +30,22 @@ int osRemoveFile(const char* name);
 // transfers (pipes, FIFOs, signals) are continued.
 int osReadFull(osFile file, void* buffer, std::size_t bytes, std::size_t* got);
 
-// True where osReadRows scatters one read request over the rows; elsewhere callers read
-// into a contiguous buffer and copy.
-extern const bool osHasScatterRead;
-
+#if !defined(_WIN32)
 // Reads rowCount rows of rowBytes each, the first at `first` and each next one rowStride
-// bytes further, in as few read requests as the system allows. Otherwise like osReadFull.
-// Only for systems where osHasScatterRead is true.
+// bytes further, in as few read requests as the system allows (scatter reads); otherwise
+// like osReadFull. Windows has no scatter read for such rows: callers read into a
+// contiguous buffer and copy.
+#define OS_HAS_SCATTER_READ 1
 int osReadRows(osFile file, unsigned char* first, std::size_t rowBytes, std::size_t rowStride,
                std::size_t rowCount, std::size_t* got);
+#else
+#define OS_HAS_SCATTER_READ 0
+#endif
+
+// Lets the process keep as many files open as the system allows it.
+void osRaiseOpenFileLimit();
+// True for the error of an open refused because too many files are open.
+bool osTooManyOpenFiles(int error);
 
 // Writes all `bytes`, continuing partial transfers.
 int osWriteFull(osFile file, const void* buffer, std::size_t bytes);

@@ -3,9 +3,6 @@
 
 #include "run/run.h"
 
-static const std::int64_t tileFrameLimit = 12582912;      // capacity of tileFrame
-static const std::int64_t mosaicFrameLimit = 201326592;   // capacity of mosaicFrame
-
 static const char* const usageText =
     "usage: Mozaro ntx nty nx ny nf nBlend file00 [file01 ...]\n"
     "    ntx    = # of tiles in x-direction\n"
@@ -42,34 +39,9 @@ NumberParse parseDecimal(const char* text, std::int32_t* value)
     return numberRead;
 }
 
-LimitBreach checkRunLimits(const RunParameters& p)
-{
-    if (p.ntx < 1 || p.ntx > maxPanelsAcross)
-        return ntxOutOfRange;
-    if (p.nty < 1 || p.nty > maxPanelsDown)
-        return ntyOutOfRange;
-    if (p.nx < 1)
-        return nxOutOfRange;
-    if (p.ny < 1)
-        return nyOutOfRange;
-    if (p.nf < 0)
-        return nfOutOfRange;
-    if (p.nBlend < 1 || p.nBlend > maxBlend)
-        return nBlendOutOfRange;
-    // nx and ny are below 2^31, so 3 * nx * ny stays below 2^64 / 1.3.
-    std::uint64_t tileBytes = 3u * std::uint64_t(p.nx) * std::uint64_t(p.ny);
-    if (tileBytes > std::uint64_t(tileFrameLimit))
-        return tileFrameTooLarge;
-    // Below 2^24 * 100 * 3 once the panel frame fits.
-    if (std::int64_t(tileBytes) * p.ntx * p.nty > mosaicFrameLimit)
-        return mosaicFrameTooLarge;
-    return withinLimits;
-}
-
 // One line for the first limit the values break.
 static void reportLimitBreach(const RunParameters& p, LimitBreach breach)
 {
-    std::uint64_t tileBytes = 3u * std::uint64_t(p.nx) * std::uint64_t(p.ny);
     switch (breach) {
     case ntxOutOfRange:
         std::printf("ntx = %d is out of range; allowed: 1 to %d\n", p.ntx, maxPanelsAcross);
@@ -89,13 +61,13 @@ static void reportLimitBreach(const RunParameters& p, LimitBreach breach)
     case nBlendOutOfRange:
         std::printf("nBlend = %d is out of range; allowed: 1 to %d\n", p.nBlend, maxBlend);
         break;
-    case tileFrameTooLarge:
-        std::printf("Panel frame 3*nx*ny = %llu bytes is out of range; allowed: at most %lld\n",
-                    (unsigned long long)tileBytes, (long long)tileFrameLimit);
+    case mosaicTooWide:
+        std::printf("Mosaic width nx*ntx = %lld pixels is out of range; allowed: at most %lld\n",
+                    (long long)p.nx * p.ntx, (long long)maxMosaicWidth);
         break;
-    case mosaicFrameTooLarge:
-        std::printf("Mosaic frame 3*(nx*ntx)*(ny*nty) = %lld bytes is out of range; allowed: at most %lld\n",
-                    (long long)(std::int64_t(tileBytes) * p.ntx * p.nty), (long long)mosaicFrameLimit);
+    case mosaicTooTall:
+        std::printf("Mosaic height ny*nty = %lld pixels is out of range; allowed: at most %lld\n",
+                    (long long)p.ny * p.nty, (long long)maxMosaicHeight);
         break;
     case withinLimits:
         break;
@@ -155,25 +127,13 @@ StageResult parseRunParameters(int argc, char** argv, RunParameters* runParamete
     }
 
     for (int a = firstFileArgument; a < argc; a++) {
-        if (std::strlen(argv[a]) > std::size_t(panelNameCapacity - 1)) {
+        if (std::strlen(argv[a]) > std::size_t(maxPanelNameBytes)) {
             std::printf("Movie file name at argument %d is longer than %d bytes\nStopping\n", a,
-                        panelNameCapacity - 1);
+                        maxPanelNameBytes);
             return stageStopFailed;
         }
     }
     return stageGoOn;
-}
-
-void computeSizes(RunParameters* p)
-{
-    p->outWidth = (p->nx * p->ntx) / p->nBlend;
-    p->outHeight = (p->ny * p->nty) / p->nBlend;
-    p->blockArea = p->nBlend * p->nBlend;
-    p->tileRowBytes = 3 * p->nx;
-    p->mosaicRowBytes = 3 * p->nx * p->ntx;
-    p->tileFrameBytes = 3 * p->nx * p->ny;
-    p->outRowBytes = 3 * p->outWidth;
-    p->outFrameBytes = 3 * p->outWidth * p->outHeight;
 }
 
 void deriveSizes(RunParameters* runParameters)

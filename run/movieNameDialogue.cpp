@@ -3,8 +3,6 @@
 
 #include "run/run.h"
 
-char movieName[movieNameCapacity];
-
 enum AnswerRead { answerWord, answerEnd };
 
 // Reads the next white-space delimited word of `answers`, however long. Keeps its first
@@ -30,30 +28,30 @@ static AnswerRead readAnswer(std::FILE* answers, char* word, std::size_t capacit
 }
 
 // The name of an output file that is the same file as one of the inputs, or null.
-static const char* outputThatIsAnInput(const RunParameters& runParameters, const char* descriptorName)
+static const char* outputThatIsAnInput(const PanelGrid& grid, std::int32_t panels, const char* movieName,
+                                       const char* descriptorName)
 {
     osFileIdentity movie, descriptor;
     bool movieExists = osIdentifyFile(movieName, &movie);
     bool descriptorExists = osIdentifyFile(descriptorName, &descriptor);
     if (!movieExists && !descriptorExists)
         return nullptr;
-    for (int i = 0; i < runParameters.nty; i++) {
-        for (int j = 0; j < runParameters.ntx; j++) {
-            osFileIdentity input;
-            if (!osIdentifyFile(panelNames[i][j], &input))
-                continue;
-            if (movieExists && osSameFile(movie, input))
-                return movieName;
-            if (descriptorExists && osSameFile(descriptor, input))
-                return descriptorName;
-        }
+    for (std::int32_t k = 0; k < panels; k++) {
+        osFileIdentity input;
+        if (!osIdentifyFile(grid.panelNames[k], &input))
+            continue;
+        if (movieExists && osSameFile(movie, input))
+            return movieName;
+        if (descriptorExists && osSameFile(descriptor, input))
+            return descriptorName;
     }
     return nullptr;
 }
 
-StageResult confirmMovieName(const RunParameters& runParameters, std::FILE* answers)
+StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, std::FILE* answers,
+                             char movieName[movieNameCapacity])
 {
-    std::snprintf(movieName, sizeof movieName, "B_%s", panelNames[0][0]);
+    std::snprintf(movieName, movieNameCapacity, "B_%s", grid.panelNames[0]);
     for (;;) {
         std::printf("Name of merged and blended movie will be: %s\n", movieName);
         std::fputs("Merge and blend now?\n"
@@ -64,7 +62,7 @@ StageResult confirmMovieName(const RunParameters& runParameters, std::FILE* answ
         // A program driving the dialogue through a pipe must see the whole question.
         std::fflush(stdout);
 
-        char answer[panelNameCapacity];
+        char answer[maxPanelNameBytes + 1];
         std::size_t length;
         if (readAnswer(answers, answer, sizeof answer, &length) == answerEnd) {
             std::fputs("No answer on standard input\nStopping\n", stdout);
@@ -81,7 +79,7 @@ StageResult confirmMovieName(const RunParameters& runParameters, std::FILE* answ
             }
             char descriptorName[movieNameCapacity + 3];   // room for ".mg" whatever the name
             std::snprintf(descriptorName, sizeof descriptorName, "%s.mg", movieName);
-            const char* clash = outputThatIsAnInput(runParameters, descriptorName);
+            const char* clash = outputThatIsAnInput(grid, panels, movieName, descriptorName);
             if (clash != nullptr) {
                 std::printf("%s is one of the input movies; please give another name\n", clash);
                 continue;

@@ -1,71 +1,61 @@
 #include <cstdio>
-#include <cstring>
 
 #include "run/run.h"
 
-char panelNames[maxPanelsDown][maxPanelsAcross][panelNameCapacity];
-osFile panelFiles[maxPanelsDown][maxPanelsAcross];
-
-void fillPanelNames(char** argv, const RunParameters& runParameters)
+void fillPanelNames(char** argv, PanelGrid* grid)
 {
-    for (int i = 0; i < runParameters.nty; i++)
-        for (int j = 0; j < runParameters.ntx; j++)
-            std::strcpy(panelNames[i][j], argv[firstFileArgument + i * runParameters.ntx + j]);
+    grid->panelNames = argv + firstFileArgument;
 }
 
-void listPanelLayout(const RunParameters& runParameters)
+void listPanelLayout(const RunParameters& runParameters, const PanelGrid& grid)
 {
     std::fputs("Layout of panels:\n", stdout);
-    for (int i = runParameters.nty - 1; i >= 0; i--) {
-        for (int j = 0; j < runParameters.ntx; j++)
-            std::printf("  %s", panelNames[i][j]);
+    for (std::int32_t i = runParameters.nty - 1; i >= 0; i--) {
+        for (std::int32_t j = 0; j < runParameters.ntx; j++)
+            std::printf("  %s", grid.panelNames[std::size_t(i) * std::size_t(runParameters.ntx) + std::size_t(j)]);
         std::fputs("\n", stdout);
     }
 }
 
-StageResult openPanelMovies(const RunParameters& runParameters)
+StageResult openPanelMovies(const RunParameters& runParameters, PanelGrid* grid)
 {
-    for (int i = 0; i < maxPanelsDown; i++)
-        for (int j = 0; j < maxPanelsAcross; j++)
-            panelFiles[i][j] = osNoFile;
-
-    for (int i = 0; i < runParameters.nty; i++) {
-        for (int j = 0; j < runParameters.ntx; j++) {
-            if (osOpenForReading(panelNames[i][j], &panelFiles[i][j]) != 0) {
-                panelFiles[i][j] = osNoFile;
-                std::printf("Could not open input file: %s\nStopping\n", panelNames[i][j]);
-                return stageStopFailed;
-            }
-            osAdviseSequential(panelFiles[i][j]);
+    const std::size_t panels = std::size_t(runParameters.ntx) * std::size_t(runParameters.nty);
+    grid->panelFiles.assign(panels, osNoFile);
+    osRaiseOpenFileLimit();
+    for (std::size_t k = 0; k < panels; k++) {
+        int error = osOpenForReading(grid->panelNames[k], &grid->panelFiles[k]);
+        if (error != 0) {
+            grid->panelFiles[k] = osNoFile;
+            std::printf("Could not open input file: %s\n", grid->panelNames[k]);
+            // Every panel's movie stays open for the whole run.
+            if (osTooManyOpenFiles(error))
+                std::printf("%s: the %zu panels need as many files open at once\n", osErrorText(error), panels);
+            std::fputs("Stopping\n", stdout);
+            return stageStopFailed;
         }
+        osAdviseSequential(grid->panelFiles[k]);
     }
 
     // A regular file's length is known now, so a short movie stops the run before the
     // first frame instead of leaving a half-written output behind. Streams are checked
     // frame by frame as they are read.
-    const std::int64_t needed = std::int64_t(runParameters.nf) * runParameters.tileFrameBytes;
-    for (int i = 0; i < runParameters.nty; i++) {
-        for (int j = 0; j < runParameters.ntx; j++) {
-            std::int64_t size;
-            if (osRegularFileSize(panelFiles[i][j], &size) && size < needed) {
-                std::printf("Input movie %s holds only %lld whole frames of the %d needed\nStopping\n",
-                            panelNames[i][j], (long long)(size / runParameters.tileFrameBytes),
-                            runParameters.nf);
-                return stageStopFailed;
-            }
+    for (std::size_t k = 0; k < panels; k++) {
+        std::int64_t size;
+        if (osRegularFileSize(grid->panelFiles[k], &size) && size / runParameters.tileFrameBytes < runParameters.nf) {
+            std::printf("Input movie %s holds only %lld whole frames of the %d needed\nStopping\n", grid->panelNames[k],
+                        (long long)(size / runParameters.tileFrameBytes), runParameters.nf);
+            return stageStopFailed;
         }
     }
     return stageGoOn;
 }
 
-void closePanelMovies(const RunParameters& runParameters)
+void closePanelMovies(PanelGrid* grid)
 {
     // Nothing was written to the inputs, so a failing close loses nothing.
-    for (int i = 0; i < runParameters.nty; i++) {
-        for (int j = 0; j < runParameters.ntx; j++) {
-            if (panelFiles[i][j] != osNoFile)
-                (void)osClose(panelFiles[i][j]);
-            panelFiles[i][j] = osNoFile;
-        }
+    for (osFile& file : grid->panelFiles) {
+        if (file != osNoFile)
+            (void)osClose(file);
+        file = osNoFile;
     }
 }

@@ -5,37 +5,15 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "platform/osFiles.h"
+#include <vector>
 
-// The six command-line integers and every size derived from them. Filled once, before the
-// dialogue, and read-only afterwards.
-struct RunParameters {
-    std::int32_t ntx;            // panels across the grid (columns)
-    std::int32_t nty;            // panels down the grid (rows)
-    std::int32_t nx;             // panel frame width in pixels
-    std::int32_t ny;             // panel frame height in pixels
-    std::int32_t nf;             // frames in every movie
-    std::int32_t nBlend;         // side of the pixel block that becomes one output pixel
-    std::int32_t outWidth;       // (nx * ntx) / nBlend
-    std::int32_t outHeight;      // (ny * nty) / nBlend
-    std::int32_t blockArea;      // nBlend * nBlend
-    std::int32_t tileRowBytes;   // 3 * nx
-    std::int32_t mosaicRowBytes; // 3 * nx * ntx
-    std::int32_t tileFrameBytes; // 3 * nx * ny
-    std::int32_t outRowBytes;    // 3 * outWidth
-    std::int32_t outFrameBytes;  // 3 * outWidth * outHeight
-};
+#include "platform/osFiles.h"
+#include "run/runParameters.h"
 
 // What a stage tells the driver: go on with the run, or stop it, either because the job is
 // done as the user wanted (exit status 0) or because it cannot be done (exit status 1).
 enum StageResult { stageGoOn, stageStopDone, stageStopFailed };
 
-// Limits of the panel tables and of the name slots.
-constexpr int maxPanelsAcross = 10;
-constexpr int maxPanelsDown = 10;
-constexpr int panelNameCapacity = 256;    // a name of at most 255 bytes and its NUL
-constexpr int maxMovieNameBytes = 252;    // leaves room for ".mg" in 255 bytes
-constexpr int maxBlend = 2901;            // 255 * 2901 * 2901 still fits a signed 32-bit sum
 constexpr int firstFileArgument = 7;      // argv[1..6] are the numbers
 
 // ---- Command line and run parameters ----
@@ -46,59 +24,44 @@ enum NumberParse { numberRead, numberMissing, numberTooLarge };
 // digits up to the first non-digit; what follows is ignored. Needs text non-null.
 NumberParse parseDecimal(const char* text, std::int32_t* value);
 
-// Which limit of the run parameters a set of values breaks, checked in this order.
-enum LimitBreach {
-    withinLimits,
-    ntxOutOfRange,
-    ntyOutOfRange,
-    nxOutOfRange,
-    nyOutOfRange,
-    nfOutOfRange,
-    nBlendOutOfRange,
-    tileFrameTooLarge,
-    mosaicFrameTooLarge
-};
-// All products in 64-bit arithmetic; needs the six values parsed.
-LimitBreach checkRunLimits(const RunParameters& runParameters);
-
 // Parses and echoes the six numbers, checks the file count, the limits and the file names.
 // Prints the usage text or the reason before it returns a stop. --help or --version as the
 // only argument prints the usage text or "Mozaro <version>" and returns a stop, done.
 StageResult parseRunParameters(int argc, char** argv, RunParameters* runParameters);
 
-// Fills the derived fields; needs parameters within the limits. computeSizes is silent,
-// deriveSizes also prints the resolution line.
-void computeSizes(RunParameters* runParameters);
+// computeSizes, then the resolution line.
 void deriveSizes(RunParameters* runParameters);
 
 // ---- Panel grid and input movies ----
 
-// Panel row i (0 = bottom) and column j (0 = left); the k-th file name belongs to row
-// k / ntx, column k % ntx.
-extern char panelNames[maxPanelsDown][maxPanelsAcross][panelNameCapacity];
-extern osFile panelFiles[maxPanelsDown][maxPanelsAcross];
+// The panels' movies. Panel row i (0 = bottom) and column j (0 = left) is entry i * ntx + j
+// of both tables, the k-th file name of the command line.
+struct PanelGrid {
+    char** panelNames;                // the command line's names
+    std::vector<osFile> panelFiles;   // open from openPanelMovies to closePanelMovies
+};
 
 // Needs the names checked by parseRunParameters.
-void fillPanelNames(char** argv, const RunParameters& runParameters);
-void listPanelLayout(const RunParameters& runParameters);
+void fillPanelNames(char** argv, PanelGrid* grid);
+void listPanelLayout(const RunParameters& runParameters, const PanelGrid& grid);
 
 // Opens every input movie in grid order and checks that each regular file holds nf frames.
 // Prints the reason before it returns a stop; files already open stay open for
 // closePanelMovies.
-StageResult openPanelMovies(const RunParameters& runParameters);
-void closePanelMovies(const RunParameters& runParameters);
+StageResult openPanelMovies(const RunParameters& runParameters, PanelGrid* grid);
+void closePanelMovies(PanelGrid* grid);
 
 // ---- Output name dialogue ----
 
 // Room for "B_" and a first file name of 255 bytes, though only names of up to
 // maxMovieNameBytes can be accepted.
-constexpr int movieNameCapacity = 2 + panelNameCapacity;
-extern char movieName[movieNameCapacity];
+constexpr int movieNameCapacity = 2 + maxPanelNameBytes + 1;
 
 // Proposes the default name and reads answers from `answers` (standard input in a run)
-// until the user accepts a usable name (go on), declines (stop, done) or the input ends
-// (stop, failed).
-StageResult confirmMovieName(const RunParameters& runParameters, std::FILE* answers);
+// until the user accepts a usable name (go on, with it in movieName), declines (stop, done)
+// or the input ends (stop, failed).
+StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, std::FILE* answers,
+                             char movieName[movieNameCapacity]);
 
 // ---- Run driver ----
 

@@ -65,34 +65,32 @@ RunParameters parameters(int ntx, int nty, int nx, int ny, int nf, int nBlend)
 TEST(RunLimits, AcceptsValuesExactlyAtEachBound)
 {
     EXPECT_EQ(checkRunLimits(parameters(1, 1, 1, 1, 0, 1)), withinLimits);
-    EXPECT_EQ(checkRunLimits(parameters(10, 10, 4, 4, 0, 1)), withinLimits);
+    EXPECT_EQ(checkRunLimits(parameters(100, 100, 4, 4, 0, 1)), withinLimits);
     EXPECT_EQ(checkRunLimits(parameters(1, 1, 1, 1, 2147483647, 2901)), withinLimits);
-    EXPECT_EQ(checkRunLimits(parameters(1, 1, 2048, 2048, 1, 1)), withinLimits);      // fills the panel buffer
-    EXPECT_EQ(checkRunLimits(parameters(4, 4, 2048, 2048, 1, 1)), withinLimits);      // 8192 x 8192 mosaic
-    EXPECT_EQ(checkRunLimits(parameters(1, 1, 4194304, 1, 1, 1)), withinLimits);
-    EXPECT_EQ(checkRunLimits(parameters(10, 10, 1, 671088, 1, 1)), withinLimits);     // 201,326,400 bytes
+    EXPECT_EQ(checkRunLimits(parameters(1, 1, 1048576, 2147483647, 1, 1)), withinLimits);   // the widest, tallest
+    EXPECT_EQ(checkRunLimits(parameters(100, 1, 10485, 1, 1, 1)), withinLimits);
+    EXPECT_EQ(checkRunLimits(parameters(1, 100, 1, 21474836, 1, 1)), withinLimits);
 }
 
 TEST(RunLimits, NamesTheFirstBoundBrokenInOrder)
 {
     EXPECT_EQ(checkRunLimits(parameters(0, 1, 1, 1, 0, 1)), ntxOutOfRange);
-    EXPECT_EQ(checkRunLimits(parameters(11, 1, 1, 1, 0, 1)), ntxOutOfRange);
-    EXPECT_EQ(checkRunLimits(parameters(1, 11, 1, 1, 0, 1)), ntyOutOfRange);
+    EXPECT_EQ(checkRunLimits(parameters(101, 1, 1, 1, 0, 1)), ntxOutOfRange);
+    EXPECT_EQ(checkRunLimits(parameters(1, 101, 1, 1, 0, 1)), ntyOutOfRange);
     EXPECT_EQ(checkRunLimits(parameters(1, -2147483647 - 1, 1, 1, 0, 1)), ntyOutOfRange);
     EXPECT_EQ(checkRunLimits(parameters(1, 1, 0, 1, 0, 1)), nxOutOfRange);
     EXPECT_EQ(checkRunLimits(parameters(1, 1, 1, -1, 0, 1)), nyOutOfRange);
     EXPECT_EQ(checkRunLimits(parameters(1, 1, 1, 1, -1, 1)), nfOutOfRange);
     EXPECT_EQ(checkRunLimits(parameters(1, 1, 1, 1, 0, 0)), nBlendOutOfRange);
     EXPECT_EQ(checkRunLimits(parameters(1, 1, 1, 1, 0, 2902)), nBlendOutOfRange);
-    EXPECT_EQ(checkRunLimits(parameters(1, 1, 2049, 2048, 1, 1)), tileFrameTooLarge);
-    EXPECT_EQ(checkRunLimits(parameters(1, 1, 4194305, 1, 1, 1)), tileFrameTooLarge);
+    EXPECT_EQ(checkRunLimits(parameters(1, 1, 1048577, 1, 1, 1)), mosaicTooWide);
+    EXPECT_EQ(checkRunLimits(parameters(100, 1, 10486, 1, 1, 1)), mosaicTooWide);
+    EXPECT_EQ(checkRunLimits(parameters(1, 2, 1, 1073741824, 1, 1)), mosaicTooTall);
     // Products far beyond 32 bits must be seen as too large, not wrap into range.
-    EXPECT_EQ(checkRunLimits(parameters(1, 1, 2147483647, 2147483647, 1, 1)), tileFrameTooLarge);
-    EXPECT_EQ(checkRunLimits(parameters(1, 1, 65536, 65536, 1, 1)), tileFrameTooLarge);
-    EXPECT_EQ(checkRunLimits(parameters(5, 4, 2048, 2048, 1, 1)), mosaicFrameTooLarge);
-    EXPECT_EQ(checkRunLimits(parameters(10, 10, 1, 671089, 1, 1)), mosaicFrameTooLarge);
-    // The order matters: ntx is reported before a too large frame.
-    EXPECT_EQ(checkRunLimits(parameters(11, 1, 4096, 4096, -1, 0)), ntxOutOfRange);
+    EXPECT_EQ(checkRunLimits(parameters(100, 100, 2147483647, 2147483647, 1, 1)), mosaicTooWide);
+    EXPECT_EQ(checkRunLimits(parameters(100, 100, 1, 2147483647, 1, 1)), mosaicTooTall);
+    // The order matters: ntx is reported before a too wide mosaic.
+    EXPECT_EQ(checkRunLimits(parameters(101, 1, 4194304, 4096, -1, 0)), ntxOutOfRange);
 }
 
 TEST(DerivedSizes, FollowTheGridAndTheBlendFactor)
@@ -124,11 +122,13 @@ TEST(DerivedSizes, FollowTheGridAndTheBlendFactor)
     EXPECT_EQ(p.outHeight, 5);
     EXPECT_EQ(p.outFrameBytes, 0);
 
-    p = parameters(4, 4, 2048, 2048, 1, 2901);   // the largest sizes stay within 32 bits
+    p = parameters(1, 1, 1048576, 2147483647, 1, 2901);   // frame sizes beyond 32 bits
     computeSizes(&p);
-    EXPECT_EQ(p.mosaicRowBytes, 3 * 8192);
+    EXPECT_EQ(p.mosaicRowBytes, 3 * 1048576);
     EXPECT_EQ(p.blockArea, 2901 * 2901);
-    EXPECT_EQ(p.outWidth, 2);
+    EXPECT_EQ(p.outWidth, 361);
+    EXPECT_EQ(p.tileFrameBytes, 3 * 1048576LL * 2147483647LL);
+    EXPECT_EQ(p.outFrameBytes, 3LL * 361 * (2147483647LL / 2901));
 }
 
 }  // namespace

@@ -1,3 +1,5 @@
+// The frame streamer against the per-pixel model: real panel files read band by band, with
+// bands small enough to put their boundaries everywhere.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -10,154 +12,115 @@
 
 namespace {
 
-TEST(ReduceBlocks, BlendFactorOneHandsBackTheMosaicItself)
-{
-    RunParameters p = runParametersFor(2, 1, 3, 2, 1);
-    Bytes mosaic(std::size_t(3 * 6 * 2), 7);
-    Bytes out(mosaic.size(), 0);
-    EXPECT_EQ(reduceBlocks(p, mosaic.data(), out.data()), mosaic.data());
-}
-
-TEST(ReduceBlocks, TruncatesTheMeanPerChannel)
-{
-    RunParameters p = runParametersFor(1, 1, 2, 2, 2);
-    // Channel 0 holds 0, 255, 255, 255 (765 / 4 = 191.25); channel 1 holds 1, 1, 1, 0;
-    // channel 2 is 255 everywhere.
-    Bytes mosaic = {0, 1, 255, 255, 1, 255, 255, 1, 255, 255, 0, 255};
-    Bytes out(3, 99);
-    EXPECT_EQ(reduceBlocks(p, mosaic.data(), out.data()), out.data());
-    EXPECT_EQ(out, (Bytes{191, 0, 255}));
-}
-
-TEST(ReduceBlocks, IgnoresColumnsAndRowsBeyondWholeBlocks)
-{
-    // A 5 x 3 mosaic by 2: two output pixels from columns 0 to 3 of rows 0 and 1.
-    RunParameters p = runParametersFor(1, 1, 5, 3, 2);
-    ASSERT_EQ(p.outWidth, 2);
-    ASSERT_EQ(p.outHeight, 1);
-    Bytes mosaic(std::size_t(3 * 5 * 3), 250);   // column 4 and row 2 stay at 250
-    for (int y = 0; y < 2; y++)
-        for (int x = 0; x < 4; x++)
-            for (int c = 0; c < 3; c++)
-                mosaic[std::size_t(3 * (y * 5 + x) + c)] = (unsigned char)(10 * x + y + c);
-    Bytes out(9, 77);
-    reduceBlocks(p, mosaic.data(), out.data());
-    // Pixel 0: x 0..1, y 0..1 -> (0 + 1 + 10 + 11) / 4 + c = 5 + c; pixel 1: (20+21+30+31)/4 = 25.
-    EXPECT_EQ(out, (Bytes{5, 6, 7, 25, 26, 27, 77, 77, 77}));
-}
-
-TEST(ReduceBlocks, StoresNothingWhenTheOutputIsEmpty)
-{
-    RunParameters p = runParametersFor(2, 1, 3, 40, 7);
-    ASSERT_EQ(p.outWidth, 0);
-    Bytes mosaic(std::size_t(3 * 6 * 40), 200);
-    Bytes out(16, 42);
-    reduceBlocks(p, mosaic.data(), out.data());
-    EXPECT_EQ(out, Bytes(16, 42));
-}
-
-TEST(ReduceBlocks, MatchesThePerPixelModel)
-{
-    std::mt19937 rng(11);
-    for (int trial = 0; trial < 60; trial++) {
-        MovieGrid g{1 + int(rng() % 3), 1 + int(rng() % 3), 1 + int(rng() % 17), 1 + int(rng() % 13), 1, 0, {}};
-        g.nBlend = 1 + int(rng() % 9);
-        for (int k = 0; k < g.ntx * g.nty; k++)
-            g.panels.push_back(randomBytes(std::size_t(3 * g.nx * g.ny), rng));
-        RunParameters p = runParametersFor(g.ntx, g.nty, g.nx, g.ny, g.nBlend);
-        // Stitch by coordinates, independently of assembleMosaic.
-        Bytes mosaic(std::size_t(p.mosaicRowBytes) * g.ny * g.nty);
-        for (int y = 0; y < g.ny * g.nty; y++)
-            for (int x = 0; x < g.nx * g.ntx; x++)
-                for (int c = 0; c < 3; c++)
-                    mosaic[std::size_t(3 * (y * g.nx * g.ntx + x) + c)] =
-                        g.panels[std::size_t((y / g.ny) * g.ntx + x / g.nx)]
-                                [std::size_t(3 * ((y % g.ny) * g.nx + x % g.nx) + c)];
-        Bytes out(std::size_t(p.outFrameBytes) + 1, 0);
-        const unsigned char* frame = reduceBlocks(p, mosaic.data(), out.data());
-        Bytes result(frame, frame + p.outFrameBytes);
-        EXPECT_EQ(result, modelMovie(g)) << "trial " << trial;
-    }
-}
-
-// Panel files for one frame each, opened for reading, in a table shaped like panelFiles.
-struct OpenPanels {
-    osFile files[maxPanelsDown][maxPanelsAcross];
-    OpenPanels(const std::string& folder, const MovieGrid& g)
-    {
-        for (int i = 0; i < g.nty; i++)
-            for (int j = 0; j < g.ntx; j++) {
-                std::string name = folder + "/p" + std::to_string(i) + std::to_string(j);
-                writeBytes(name, g.panels[std::size_t(i * g.ntx + j)]);
-                files[i][j] = open(name.c_str(), O_RDONLY);
-            }
-    }
+struct Streamed {
+    Bytes movie;              // what reached the output file
+    StreamResult last;        // the result of the last frame streamed
+    std::int32_t framesDone;  // frames that came through whole
 };
 
-Bytes assembled(const MovieGrid& g, AssemblyStatus expected = mosaicAssembled)
+// Writes the grid's panels to files, streams all its frames through a band of `bandRows`
+// rows (0: the run's own choice) into an output file, and reads that back.
+Streamed stream(const MovieGrid& g, std::int32_t bandRows)
 {
-    RunParameters p = runParametersFor(g.ntx, g.nty, g.nx, g.ny, 1);
-    std::string folder = makeScratchFolder();
-    OpenPanels panels(folder, g);
-    Bytes tile(std::size_t(p.tileFrameBytes));
-    Bytes mosaic(std::size_t(p.mosaicRowBytes) * g.ny * g.nty);
-    AssemblyResult result = assembleMosaic(p, panels.files, tile.data(), mosaic.data());
-    EXPECT_EQ(result.status, expected);
-    for (int i = 0; i < g.nty; i++)
-        for (int j = 0; j < g.ntx; j++)
-            close(int(panels.files[i][j]));
-    return mosaic;
+    RunParameters p = runParametersFor(g.ntx, g.nty, g.nx, g.ny, g.nBlend);
+    p.nf = g.nf;
+    const std::string folder = makeScratchFolder();
+    std::vector<osFile> files;
+    for (std::size_t k = 0; k < g.panels.size(); k++) {
+        const std::string name = folder + "/p" + std::to_string(k);
+        writeBytes(name, g.panels[k]);
+        files.push_back(open(name.c_str(), O_RDONLY));
+    }
+    OutputMovie movie{"out", open((folder + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666)};
+    FrameBuffers buffers;
+    EXPECT_TRUE(allocateFrameBuffers(planFrameBuffers(p, bandRows), &buffers));
+    Streamed s{{}, StreamResult{streamGoesOn, 0, 0, 0}, 0};
+    for (; s.framesDone < g.nf; s.framesDone++) {
+        s.last = streamFrame(p, files.data(), &buffers, &movie);
+        if (s.last.status != streamGoesOn)
+            break;
+    }
+    freeFrameBuffers(&buffers);
+    for (osFile file : files)
+        close(int(file));
+    close(int(movie.file));
+    s.movie = readBytes(folder + "/out");
+    return s;
 }
 
-TEST(AssembleMosaic, PlacesPanelsSideBySideAndBottomRowFirst)
+struct StreamCase {
+    int ntx, nty, nx, ny, nBlend;
+    std::int32_t bandRows;
+    const char* what;
+};
+
+TEST(FrameStream, MatchesThePerPixelModelWhereverBandsAndBlocksMeet)
 {
-    MovieGrid across{2, 1, 2, 1, 1, 1, {{1, 2, 3, 4, 5, 6}, {7, 8, 9, 10, 11, 12}}};
-    EXPECT_EQ(assembled(across), (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
-
-    MovieGrid down{1, 2, 1, 2, 1, 1, {{1, 2, 3, 4, 5, 6}, {7, 8, 9, 10, 11, 12}}};
-    EXPECT_EQ(assembled(down), (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
-
-    // Three panels of 4 pixels across: row r of panel (i, 2) starts 24 bytes into a 36-byte row.
-    MovieGrid three{3, 2, 4, 2, 1, 1, {}};
-    for (int k = 0; k < 6; k++)
-        three.panels.push_back(Bytes(24, (unsigned char)(k + 1)));
-    three.panels[5][12] = 99;   // row 1 of panel (1, 2)
-    Bytes mosaic = assembled(three);
-    EXPECT_EQ(mosaic[std::size_t((1 * 2 + 1) * 36 + 24)], 99);
-    EXPECT_EQ(mosaic[std::size_t((1 * 2 + 0) * 36 + 24)], 6);
-    EXPECT_EQ(mosaic[std::size_t(0 * 36 + 12)], 2);
-}
-
-TEST(AssembleMosaic, EveryReadPathMatchesTheCoordinateModel)
-{
-    // Narrow rows go through the tile buffer, wide rows are scattered (more rows than one
-    // scatter request takes), one panel across is read in one piece.
-    const int shapes[][4] = {{3, 2, 5, 3}, {2, 2, 90, 1100}, {1, 3, 7, 5}, {4, 1, 300, 2}};
-    std::mt19937 rng(5);
-    for (const auto& s : shapes) {
-        MovieGrid g{s[0], s[1], s[2], s[3], 1, 1, {}};
-        for (int k = 0; k < g.ntx * g.nty; k++)
-            g.panels.push_back(randomBytes(std::size_t(3 * g.nx * g.ny), rng));
-        EXPECT_EQ(assembled(g), modelMovie(g)) << g.ntx << "x" << g.nty << " of " << g.nx << "x" << g.ny;
+    const StreamCase cases[] = {
+        {2, 2, 5, 3, 1, 0, "nBlend 1, narrow rows copied through the staging buffer"},
+        {2, 2, 100, 6, 1, 4, "nBlend 1, rows scattered, bands cut inside panel rows"},
+        {3, 2, 100, 7, 2, 3, "blocks straddle panel rows; a band of 3 takes one block"},
+        {1, 3, 7, 5, 3, 4, "one panel across, read in one piece; blocks straddle panel rows"},
+        {2, 3, 90, 11, 4, 2, "blocks higher than a band: every row through the column sums"},
+        {2, 3, 6, 3, 7, 0, "nBlend above a panel's height: blocks span three panel rows"},
+        {4, 1, 300, 2, 2, 1, "a band of one row"},
+        {2, 2, 64, 9, 3, 0, "the run's own band; nBlend 3 with its kernel"},
+        {3, 1, 40, 40, 17, 5, "wide sums across bands, rows and columns dropped"},
+        {1, 1, 40, 40, 17, 0, "nBlend 17 from a band, the rows above the last block dropped"},
+        {2, 1, 3, 40, 7, 0, "no output columns: every byte read, nothing written"},
+        {2, 2, 100, 6, 2, 5, "a band of 5 at nBlend 2: pieces of 4 rows"},
+        {5, 2, 2, 13, 5, 6, "five narrow panels across, blocks straddling bands and panel rows"},
+        {1, 2, 3000, 3, 2, 0, "rows of 9000 bytes; the band is one panel row"},
+        {2, 2, 1, 1, 2, 0, "panels of one pixel"},
+        {2, 2, 86, 4, 6, 3, "rows just wide enough to scatter; nBlend 6 over panel rows"},
+    };
+    std::mt19937 rng(10);
+    for (const StreamCase& c : cases) {
+        const MovieGrid g = randomGrid(rng, c.ntx, c.nty, c.nx, c.ny, 2, c.nBlend);
+        const Streamed s = stream(g, c.bandRows);
+        EXPECT_EQ(s.last.status, streamGoesOn) << c.what;
+        EXPECT_TRUE(s.movie == modelMovie(g)) << c.what;
     }
 }
 
-TEST(AssembleMosaic, ReportsThePanelWhoseMovieEnds)
+TEST(FrameStream, TruncatesTheMeanPerChannel)
 {
-    for (int nx : {2, 100}) {   // through the tile buffer and scattered
-        RunParameters p = runParametersFor(2, 2, nx, 3, 1);
-        std::string folder = makeScratchFolder();
-        MovieGrid g{2, 2, nx, 3, 1, 1, {}};
-        for (int k = 0; k < 4; k++)
-            g.panels.push_back(Bytes(std::size_t(p.tileFrameBytes), 1));
+    // Channel 0 holds 0, 255, 255, 255 (765 / 4 = 191.25); channel 1 holds 1, 1, 1, 0;
+    // channel 2 is 255 everywhere. One row in each of two panels down, a block across both.
+    MovieGrid g{1, 2, 2, 1, 1, 2, {{0, 1, 255, 255, 1, 255}, {255, 1, 255, 255, 0, 255}}};
+    EXPECT_EQ(stream(g, 0).movie, (Bytes{191, 0, 255}));
+}
+
+TEST(FrameStream, NamesThePanelWhoseMovieEnds)
+{
+    for (int nx : {2, 100}) {   // through the staging buffer and scattered
+        std::mt19937 rng(5);
+        MovieGrid g = randomGrid(rng, 2, 2, nx, 3, 2, 1);
         g.panels[3].resize(g.panels[3].size() - 1);   // panel (1, 1) lacks its last byte
-        OpenPanels panels(folder, g);
-        Bytes tile(std::size_t(p.tileFrameBytes)), mosaic(std::size_t(p.mosaicRowBytes) * 6);
-        AssemblyResult result = assembleMosaic(p, panels.files, tile.data(), mosaic.data());
-        EXPECT_EQ(result.status, panelMovieEnded);
-        EXPECT_EQ(result.panelRow, 1);
-        EXPECT_EQ(result.panelColumn, 1);
+        const Streamed s = stream(g, 0);
+        EXPECT_EQ(s.framesDone, 1) << "nx " << nx;
+        EXPECT_EQ(s.last.status, panelMovieEnded) << "nx " << nx;
+        EXPECT_EQ(s.last.panelRow, 1) << "nx " << nx;
+        EXPECT_EQ(s.last.panelColumn, 1) << "nx " << nx;
     }
+}
+
+TEST(FrameBuffers, NoBufferGrowsWithTheHeightTheFramesOrTheBlendFactor)
+{
+    // An 8192-pixel-wide mosaic: the same few hundred KB however tall and whatever nBlend.
+    const RunParameters low = runParametersFor(4, 1, 2048, 4, 2);
+    for (int nBlend : {1, 2, 3, 8, 100, 2901}) {
+        const RunParameters tall = runParametersFor(4, 100, 2048, 21474836, nBlend);
+        const FrameBufferPlan plan = planFrameBuffers(tall, 0);
+        EXPECT_LE(plan.totalBytes, 1024 * 1024) << "nBlend " << nBlend;
+        EXPECT_GE(plan.bandRows, 1);
+        EXPECT_LE(plan.bandBytes, bandTargetBytes);
+    }
+    EXPECT_LE(planFrameBuffers(low, 0).totalBytes, 1024 * 1024);
+    // One row at least, however wide.
+    const FrameBufferPlan widest = planFrameBuffers(runParametersFor(1, 1, 1048576, 5, 2), 0);
+    EXPECT_EQ(widest.bandRows, 1);
+    EXPECT_EQ(widest.bandBytes, 3 * 1048576);
 }
 
 }  // namespace

@@ -1,0 +1,45 @@
+#include <cstring>
+
+#include "frames/frames.h"
+
+// With one panel across, a piece of a panel's rows lies back to back in the band and is
+// read in one request. Otherwise rows are scattered straight into their places in the band
+// where the system can, or read whole into the staging buffer and copied, one copy a row:
+// for narrow rows the copy costs less than a scatter read's many small pieces.
+static const std::int32_t smallestScatteredRow = 256;
+
+bool piecesGoThroughStaging(const RunParameters& p)
+{
+    return p.ntx > 1 && (!OS_HAS_SCATTER_READ || p.tileRowBytes < smallestScatteredRow);
+}
+
+StreamResult readPanelRowPiece(const RunParameters& p, const osFile* files, std::int32_t rows, unsigned char* band,
+                               unsigned char* staging)
+{
+    const std::size_t tileRowBytes = std::size_t(p.tileRowBytes);
+    const std::size_t mosaicRowBytes = std::size_t(p.mosaicRowBytes);
+    const std::size_t pieceBytes = tileRowBytes * std::size_t(rows);
+    const bool staged = piecesGoThroughStaging(p);
+    for (std::int32_t j = 0; j < p.ntx; j++) {
+        unsigned char* place = band + std::size_t(j) * tileRowBytes;
+        std::size_t got = 0;
+        int error;
+        if (p.ntx == 1)
+            error = osReadFull(files[j], place, pieceBytes, &got);
+#if OS_HAS_SCATTER_READ
+        else if (!staged)
+            error = osReadRows(files[j], place, tileRowBytes, mosaicRowBytes, std::size_t(rows), &got);
+#endif
+        else
+            error = osReadFull(files[j], staging, pieceBytes, &got);
+        if (error != 0)
+            return StreamResult{panelMovieFailed, 0, j, error};
+        if (got < pieceBytes)
+            return StreamResult{panelMovieEnded, 0, j, 0};
+        if (staged)
+            for (std::int32_t r = 0; r < rows; r++)
+                std::memcpy(place + std::size_t(r) * mosaicRowBytes, staging + std::size_t(r) * tileRowBytes,
+                            tileRowBytes);
+    }
+    return StreamResult{streamGoesOn, 0, 0, 0};
+}

@@ -1,0 +1,163 @@
+#include <cstdlib>
+
+#include "frames/frames.h"
+
+static std::int64_t roundedUp(std::int64_t bytes)
+{
+    return (bytes + 63) / 64 * 64;
+}
+
+FrameBufferPlan planFrameBuffers(const RunParameters& p, std::int32_t bandRows)
+{
+    FrameBufferPlan plan{};
+    const std::int64_t rowBytes = p.mosaicRowBytes;
+    std::int64_t rows = bandRows > 0 ? bandRows : bandTargetBytes / rowBytes;
+    // A band holds rows of one panel row only.
+    if (rows > p.ny)
+        rows = p.ny;
+    plan.bandRows = rows > 1 ? std::int32_t(rows) : 1;
+    plan.bandBytes = plan.bandRows * rowBytes;
+    plan.stagingBytes = piecesGoThroughStaging(p) ? std::int64_t(plan.bandRows) * p.tileRowBytes : 0;
+    // Column sums carry a block whose rows come in two bands: at the top of a panel row
+    // whose height is not a multiple of nBlend, and everywhere when a band is lower than
+    // a block.
+    const bool blocksCut = p.nBlend > plan.bandRows || p.ny % p.nBlend != 0;
+    plan.sumCount = p.nBlend > 1 && blocksCut ? std::int64_t(p.outRowBytes) * p.nBlend : 0;
+    if (p.nBlend > 1 && p.outRowBytes > 0) {
+        std::int64_t perPiece = outputPieceTargetBytes / p.outRowBytes;
+        if (perPiece > p.outHeight)
+            perPiece = p.outHeight;
+        plan.outRowsPerPiece = perPiece > 1 ? std::int32_t(perPiece) : 1;
+    }
+    plan.outPieceBytes = std::int64_t(plan.outRowsPerPiece) * p.outRowBytes;
+    plan.totalBytes = roundedUp(plan.bandBytes) + roundedUp(plan.stagingBytes) + roundedUp(4 * plan.sumCount) +
+                      roundedUp(plan.outPieceBytes);
+    return plan;
+}
+
+bool allocateFrameBuffers(const FrameBufferPlan& plan, FrameBuffers* buffers)
+{
+    *buffers = FrameBuffers{};
+    buffers->plan = plan;
+    unsigned char* block = static_cast<unsigned char*>(std::malloc(std::size_t(plan.totalBytes)));
+    if (block == nullptr)
+        return false;
+    buffers->block = block;
+    buffers->band = block;
+    block += roundedUp(plan.bandBytes);
+    buffers->staging = plan.stagingBytes > 0 ? block : nullptr;
+    block += roundedUp(plan.stagingBytes);
+    buffers->sums = plan.sumCount > 0 ? reinterpret_cast<std::uint32_t*>(block) : nullptr;
+    block += roundedUp(4 * plan.sumCount);
+    buffers->outPiece = plan.outPieceBytes > 0 ? block : nullptr;
+    return true;
+}
+
+void freeFrameBuffers(FrameBuffers* buffers)
+{
+    std::free(buffers->block);
+    *buffers = FrameBuffers{};
+}
+
+static int writeWaitingRows(const RunParameters& p, FrameBuffers* b, OutputMovie* movie)
+{
+    const std::int64_t bytes = std::int64_t(b->outRowsWaiting) * p.outRowBytes;
+    b->outRowsWaiting = 0;
+    return bytes > 0 ? writeMovieRows(movie, b->outPiece, bytes) : 0;
+}
+
+// Room for the next output row, once the rows before it have gone out if the piece is full.
+static int nextOutputRow(const RunParameters& p, FrameBuffers* b, OutputMovie* movie, unsigned char** row)
+{
+    if (b->outRowsWaiting == b->plan.outRowsPerPiece) {
+        int error = writeWaitingRows(p, b, movie);
+        if (error != 0)
+            return error;
+    }
+    *row = b->outPiece + std::size_t(b->outRowsWaiting) * std::size_t(p.outRowBytes);
+    b->outRowsWaiting++;
+    return 0;
+}
+
+// The output rows of the `rows` band rows that start at mosaic row y0. A block wholly in
+// the band is reduced from it; the rows of a block that a band boundary cuts go into the
+// column sums, and the block's last row folds them into its output row.
+static int reduceBand(const RunParameters& p, FrameBuffers* b, const BlockDivisor& divisor, std::int64_t y0,
+                      std::int32_t rows, OutputMovie* movie)
+{
+    const std::int32_t nBlend = p.nBlend;
+    const std::size_t rowBytes = std::size_t(p.mosaicRowBytes);
+    const std::int32_t usedColumns = p.outRowBytes * nBlend;
+    const std::int64_t usedRows = std::int64_t(p.outHeight) * nBlend;
+    const std::int64_t end = y0 + rows < usedRows ? y0 + rows : usedRows;
+    const unsigned char* at = b->band;
+    for (std::int64_t y = y0; y < end;) {
+        const std::int32_t phase = std::int32_t(y % nBlend);
+        unsigned char* out;
+        if (phase == 0 && y + nBlend <= end) {
+            int error = nextOutputRow(p, b, movie, &out);
+            if (error != 0)
+                return error;
+            reduceBlockRow(at, rowBytes, nBlend, p.outWidth, divisor, out);
+            y += nBlend;
+            at += std::size_t(nBlend) * rowBytes;
+            continue;
+        }
+        const std::int32_t n = end - y < nBlend - phase ? std::int32_t(end - y) : nBlend - phase;
+        addRowsToSums(at, rowBytes, n, usedColumns, phase == 0, b->sums);
+        y += n;
+        at += std::size_t(n) * rowBytes;
+        if (y % nBlend == 0) {
+            int error = nextOutputRow(p, b, movie, &out);
+            if (error != 0)
+                return error;
+            foldColumnSums(b->sums, nBlend, p.outWidth, divisor, out);
+        }
+    }
+    return 0;
+}
+
+// Rows for the next piece of a panel row, whose first row is mosaic row y0 and which has
+// `left` rows still to come: as many as the band holds, but where whole blocks fit a band,
+// ending on a block boundary, so that only blocks that straddle two panel rows go through
+// the column sums.
+static std::int32_t pieceRows(const RunParameters& p, const FrameBufferPlan& plan, std::int64_t y0, std::int32_t left)
+{
+    std::int32_t rows = plan.bandRows;
+    if (p.nBlend > 1 && p.nBlend <= plan.bandRows) {
+        const std::int32_t toBoundary = std::int32_t((p.nBlend - y0 % p.nBlend) % p.nBlend);
+        rows = toBoundary + (plan.bandRows - toBoundary) / p.nBlend * p.nBlend;
+    }
+    return left < rows ? left : rows;
+}
+
+StreamResult streamFrame(const RunParameters& p, const osFile* panelFiles, FrameBuffers* b, OutputMovie* movie)
+{
+    const BlockDivisor divisor = blockDivisor(p.blockArea);
+    // With no output columns nothing is reduced, but every byte is still read.
+    const bool reduced = p.nBlend > 1 && p.outRowBytes > 0;
+    for (std::int32_t i = 0; i < p.nty; i++) {
+        const osFile* files = panelFiles + std::size_t(i) * std::size_t(p.ntx);
+        for (std::int32_t r = 0; r < p.ny;) {
+            const std::int64_t y0 = std::int64_t(i) * p.ny + r;
+            const std::int32_t rows = pieceRows(p, b->plan, y0, p.ny - r);
+            StreamResult read = readPanelRowPiece(p, files, rows, b->band, b->staging);
+            if (read.status != streamGoesOn) {
+                read.panelRow = i;
+                return read;
+            }
+            int error = 0;
+            if (p.nBlend == 1)
+                error = writeMovieRows(movie, b->band, std::int64_t(rows) * p.mosaicRowBytes);
+            else if (reduced)
+                error = reduceBand(p, b, divisor, y0, rows, movie);
+            if (error != 0)
+                return StreamResult{outputMovieFailed, 0, 0, error};
+            r += rows;
+        }
+    }
+    int error = writeWaitingRows(p, b, movie);
+    if (error != 0)
+        return StreamResult{outputMovieFailed, 0, 0, error};
+    return StreamResult{streamGoesOn, 0, 0, 0};
+}

@@ -1,0 +1,37 @@
+#include "run/runParameters.h"
+
+LimitBreach checkRunLimits(const RunParameters& p)
+{
+    if (p.ntx < 1 || p.ntx > maxPanelsAcross)
+        return ntxOutOfRange;
+    if (p.nty < 1 || p.nty > maxPanelsDown)
+        return ntyOutOfRange;
+    if (p.nx < 1)
+        return nxOutOfRange;
+    if (p.ny < 1)
+        return nyOutOfRange;
+    if (p.nf < 0)
+        return nfOutOfRange;
+    if (p.nBlend < 1 || p.nBlend > maxBlend)
+        return nBlendOutOfRange;
+    // Each factor is below 2^31, each product below 2^62.
+    if (std::int64_t(p.nx) * p.ntx > maxMosaicWidth)
+        return mosaicTooWide;
+    if (std::int64_t(p.ny) * p.nty > maxMosaicHeight)
+        return mosaicTooTall;
+    return withinLimits;
+}
+
+void computeSizes(RunParameters* p)
+{
+    p->mosaicWidth = p->nx * p->ntx;
+    p->mosaicHeight = p->ny * p->nty;
+    p->outWidth = p->mosaicWidth / p->nBlend;
+    p->outHeight = p->mosaicHeight / p->nBlend;
+    p->blockArea = p->nBlend * p->nBlend;
+    p->tileRowBytes = bytesPerPixel * p->nx;
+    p->mosaicRowBytes = bytesPerPixel * p->mosaicWidth;
+    p->outRowBytes = bytesPerPixel * p->outWidth;
+    p->tileFrameBytes = std::int64_t(p->tileRowBytes) * p->ny;
+    p->outFrameBytes = std::int64_t(p->outRowBytes) * p->outHeight;
+}

@@ -1,0 +1,57 @@
+// The run's geometry: the six command-line integers, every size derived from them, and every
+// limit they must keep. Everything else of the tool builds on this header; it builds on
+// nothing of the tool.
+#pragma once
+
+#include <cstdint>
+
+struct RunParameters {
+    std::int32_t ntx;             // panels across the grid (columns)
+    std::int32_t nty;             // panels down the grid (rows)
+    std::int32_t nx;              // panel frame width in pixels
+    std::int32_t ny;              // panel frame height in pixels
+    std::int32_t nf;              // frames in every movie
+    std::int32_t nBlend;          // side of the pixel block that becomes one output pixel
+    // Derived by computeSizes. Row sizes stay below 2^22 within the limits; frame sizes
+    // can pass 2^31 and are 64-bit.
+    std::int32_t mosaicWidth;     // nx * ntx
+    std::int32_t mosaicHeight;    // ny * nty
+    std::int32_t outWidth;        // mosaicWidth / nBlend
+    std::int32_t outHeight;       // mosaicHeight / nBlend
+    std::int32_t blockArea;       // nBlend * nBlend
+    std::int32_t tileRowBytes;    // 3 * nx: one row of one panel frame
+    std::int32_t mosaicRowBytes;  // 3 * mosaicWidth
+    std::int32_t outRowBytes;     // 3 * outWidth
+    std::int64_t tileFrameBytes;  // 3 * nx * ny: one panel frame, read per panel per frame
+    std::int64_t outFrameBytes;   // 3 * outWidth * outHeight: written per frame
+};
+
+constexpr std::int32_t bytesPerPixel = 3;
+
+// Limits of a run.
+constexpr std::int32_t maxPanelsAcross = 100;
+constexpr std::int32_t maxPanelsDown = 100;
+constexpr std::int64_t maxMosaicWidth = 1048576;       // pixels; keeps a mosaic row within a few MB
+constexpr std::int64_t maxMosaicHeight = 2147483647;   // pixels; row numbers stay 32-bit
+constexpr std::int32_t maxBlend = 2901;                // 255 * 2901 * 2901 still fits a signed 32-bit sum
+constexpr std::int32_t maxPanelNameBytes = 255;
+constexpr std::int32_t maxMovieNameBytes = 252;        // leaves room for ".mg" in 255 bytes
+
+// Which limit a set of values breaks, checked in this order.
+enum LimitBreach {
+    withinLimits,
+    ntxOutOfRange,
+    ntyOutOfRange,
+    nxOutOfRange,
+    nyOutOfRange,
+    nfOutOfRange,
+    nBlendOutOfRange,
+    mosaicTooWide,
+    mosaicTooTall
+};
+
+// Needs only the six values; every product in 64-bit arithmetic, so nothing can wrap.
+LimitBreach checkRunLimits(const RunParameters& runParameters);
+
+// Fills the derived fields; needs values within the limits.
+void computeSizes(RunParameters* runParameters);
