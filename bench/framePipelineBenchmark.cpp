@@ -1,10 +1,9 @@
-// The frame pipeline alone, without the output file: reduceBlocks on a mosaic of 2 x 2
-// panels of 1024 x 768 pixels for several blend factors, and assembleMosaic reading panel
-// frames from the page cache on each of its read paths. Rates are mosaic bytes per second.
+// The frame pipeline alone: reduceBlockRow on a band that stays in the caches, and
+// streamFrame reading panel movies from the page cache and writing to /dev/null, for
+// several shapes. Rates are mosaic bytes per second.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -29,30 +28,35 @@ RunParameters sized(int ntx, int nty, int nx, int ny, int nBlend)
     return p;
 }
 
-void reduceBlocksBenchmark(benchmark::State& state)
+// A band of an 8192-pixel-wide mosaic, as many block rows as fit 192 KB.
+void reduceBlockRowBenchmark(benchmark::State& state)
 {
-    const RunParameters p = sized(2, 2, 1024, 768, int(state.range(0)));
-    const std::size_t mosaicBytes = std::size_t(p.mosaicRowBytes) * std::size_t(p.ny * p.nty);
+    const RunParameters p = sized(4, 4, 2048, 2048, int(state.range(0)));
+    const std::int32_t blockRows = std::int32_t(bandTargetBytes / p.mosaicRowBytes) / p.nBlend;
+    const int rows = (blockRows > 0 ? blockRows : 1) * p.nBlend;
+    std::vector<unsigned char> band(std::size_t(p.mosaicRowBytes) * std::size_t(rows));
+    std::vector<unsigned char> out(std::size_t(p.outRowBytes) * std::size_t(rows));
     std::mt19937 rng(7);
-    for (std::size_t k = 0; k < mosaicBytes; k++)
-        mosaicFrame[k] = (unsigned char)rng();
+    for (unsigned char& b : band)
+        b = (unsigned char)rng();
+    const BlockDivisor divisor = blockDivisor(p.blockArea);
     for (auto _ : state) {
-        const unsigned char* frame = reduceBlocks(p, mosaicFrame, outFrame);
-        benchmark::DoNotOptimize(frame);
+        for (int oy = 0; oy * p.nBlend < rows; oy++)
+            reduceBlockRow(band.data() + std::size_t(oy) * std::size_t(p.nBlend) * std::size_t(p.mosaicRowBytes),
+                           std::size_t(p.mosaicRowBytes), p.nBlend, p.outWidth, divisor,
+                           out.data() + std::size_t(oy) * std::size_t(p.outRowBytes));
         benchmark::ClobberMemory();
     }
-    state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(mosaicBytes));
+    state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(band.size()));
 }
-// At nBlend 1 nothing is done: the mosaic itself is the output frame.
-BENCHMARK(reduceBlocksBenchmark)->ArgName("nBlend")->Arg(1)->Arg(2)->Arg(3)->Arg(8)->Arg(32);
+BENCHMARK(reduceBlockRowBenchmark)->ArgName("nBlend")->Arg(2)->Arg(3)->Arg(8)->Arg(32);
 
 // Panel movies of a few frames in a scratch folder; each movie is rewound when it ends.
-void assembleMosaicBenchmark(benchmark::State& state)
+void streamFrameBenchmark(benchmark::State& state)
 {
-    const int ntx = int(state.range(0)), nty = int(state.range(1));
-    const int nx = int(state.range(2)), ny = int(state.range(3));
-    const RunParameters p = sized(ntx, nty, nx, ny, 1);
-    const int framesPerMovie = 4;
+    const RunParameters p = sized(int(state.range(0)), int(state.range(1)), int(state.range(2)),
+                                  int(state.range(3)), int(state.range(4)));
+    const int framesPerMovie = 2;
     char folder[] = "/tmp/mozaroBenchXXXXXX";
     if (mkdtemp(folder) == nullptr) {
         state.SkipWithError("no scratch folder");
@@ -62,47 +66,52 @@ void assembleMosaicBenchmark(benchmark::State& state)
     std::mt19937 rng(3);
     for (unsigned char& b : movie)
         b = (unsigned char)rng();
-    static osFile files[maxPanelsDown][maxPanelsAcross];
+    std::vector<osFile> files;
     std::vector<std::string> names;
-    for (int i = 0; i < nty; i++)
-        for (int j = 0; j < ntx; j++) {
-            names.push_back(std::string(folder) + "/p" + std::to_string(i) + std::to_string(j));
-            std::FILE* f = std::fopen(names.back().c_str(), "wb");
-            const bool written = f != nullptr && std::fwrite(movie.data(), 1, movie.size(), f) == movie.size();
-            if (f == nullptr || std::fclose(f) != 0 || !written ||
-                osOpenForReading(names.back().c_str(), &files[i][j]) != 0) {
-                state.SkipWithError("cannot write the panel movies");
-                return;
-            }
+    for (int k = 0; k < p.ntx * p.nty; k++) {
+        names.push_back(std::string(folder) + "/p" + std::to_string(k));
+        std::FILE* f = std::fopen(names.back().c_str(), "wb");
+        const bool written = f != nullptr && std::fwrite(movie.data(), 1, movie.size(), f) == movie.size();
+        files.push_back(osNoFile);
+        if (f == nullptr || std::fclose(f) != 0 || !written ||
+            osOpenForReading(names.back().c_str(), &files.back()) != 0) {
+            state.SkipWithError("cannot write the panel movies");
+            return;
         }
+    }
+    OutputMovie output{"/dev/null", open("/dev/null", O_WRONLY)};
+    FrameBuffers buffers;
+    if (!allocateFrameBuffers(planFrameBuffers(p, 0), &buffers)) {
+        state.SkipWithError("no memory");
+        return;
+    }
     int frame = 0;
     for (auto _ : state) {
         if (frame == framesPerMovie) {
             state.PauseTiming();
-            for (int i = 0; i < nty; i++)
-                for (int j = 0; j < ntx; j++)
-                    lseek(int(files[i][j]), 0, SEEK_SET);
+            for (osFile file : files)
+                lseek(int(file), 0, SEEK_SET);
             frame = 0;
             state.ResumeTiming();
         }
-        AssemblyResult result = assembleMosaic(p, files, tileFrame, mosaicFrame);
-        if (result.status != mosaicAssembled)
+        if (streamFrame(p, files.data(), &buffers, &output).status != streamGoesOn)
             state.SkipWithError("panel movie could not be read");
         frame++;
-        benchmark::ClobberMemory();
     }
-    state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(p.tileFrameBytes) * ntx * nty);
-    for (int i = 0; i < nty; i++)
-        for (int j = 0; j < ntx; j++)
-            osClose(files[i][j]);
+    state.SetBytesProcessed(std::int64_t(state.iterations()) * p.tileFrameBytes * p.ntx * p.nty);
+    freeFrameBuffers(&buffers);
+    close(int(output.file));
+    for (osFile file : files)
+        osClose(file);
     for (const std::string& name : names)
         std::remove(name.c_str());
     rmdir(folder);
 }
 // Scattered rows (2 x 2 of 1024 x 768), one panel across read in one piece (1 x 4), and
-// narrow rows that go through the tile buffer (10 x 10 of 80 x 60).
-BENCHMARK(assembleMosaicBenchmark)->ArgNames({"ntx", "nty", "nx", "ny"})
-    ->Args({2, 2, 1024, 768})->Args({1, 4, 1024, 768})->Args({10, 10, 80, 60});
+// narrow rows that go through the staging buffer (10 x 10 of 80 x 60).
+BENCHMARK(streamFrameBenchmark)->ArgNames({"ntx", "nty", "nx", "ny", "nBlend"})
+    ->Args({2, 2, 1024, 768, 1})->Args({2, 2, 1024, 768, 2})->Args({2, 2, 1024, 768, 3})
+    ->Args({2, 2, 1024, 768, 8})->Args({1, 4, 1024, 768, 2})->Args({10, 10, 80, 60, 2});
 
 }  // namespace
 

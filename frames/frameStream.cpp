@@ -2,6 +2,10 @@
 
 #include "frames/frames.h"
 
+// Every buffer starts on a cache line, the band on a page: the system copies into a
+// destination that is not aligned to 64 bytes several times more slowly on some processors.
+static const std::int64_t bufferAlignment = 4096;
+
 static std::int64_t roundedUp(std::int64_t bytes)
 {
     return (bytes + 63) / 64 * 64;
@@ -30,8 +34,8 @@ FrameBufferPlan planFrameBuffers(const RunParameters& p, std::int32_t bandRows)
         plan.outRowsPerPiece = perPiece > 1 ? std::int32_t(perPiece) : 1;
     }
     plan.outPieceBytes = std::int64_t(plan.outRowsPerPiece) * p.outRowBytes;
-    plan.totalBytes = roundedUp(plan.bandBytes) + roundedUp(plan.stagingBytes) + roundedUp(4 * plan.sumCount) +
-                      roundedUp(plan.outPieceBytes);
+    plan.totalBytes = bufferAlignment + roundedUp(plan.bandBytes) + roundedUp(plan.stagingBytes) +
+                      roundedUp(4 * plan.sumCount) + roundedUp(plan.outPieceBytes);
     return plan;
 }
 
@@ -39,10 +43,12 @@ bool allocateFrameBuffers(const FrameBufferPlan& plan, FrameBuffers* buffers)
 {
     *buffers = FrameBuffers{};
     buffers->plan = plan;
-    unsigned char* block = static_cast<unsigned char*>(std::malloc(std::size_t(plan.totalBytes)));
-    if (block == nullptr)
+    void* allocated = std::malloc(std::size_t(plan.totalBytes));
+    if (allocated == nullptr)
         return false;
-    buffers->block = block;
+    buffers->block = allocated;
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(allocated);
+    unsigned char* block = static_cast<unsigned char*>(allocated) + (bufferAlignment - start % bufferAlignment);
     buffers->band = block;
     block += roundedUp(plan.bandBytes);
     buffers->staging = plan.stagingBytes > 0 ? block : nullptr;
