@@ -58,6 +58,9 @@ int runDriver(int argc, char** argv)
     if (stage != stageGoOn)
         return exitStatusOf(stage);
 
+    const FrameBufferPlan plan = planFrameBuffers(p, 0);
+    if (!allocateFrameBuffers(plan, &run.buffers))
+        return stopRun(&run, "Could not get %lld bytes of memory for the frame buffers", (long long)plan.totalBytes);
     int error = openOutputMovie(run.movieName, &run.movie);
     if (error != 0)
         return stopRun(&run, "Could not create output movie %s: %s", run.movieName, osErrorText(error));
@@ -66,9 +69,6 @@ int runDriver(int argc, char** argv)
         closeEverything(&run);
         return exitStatusOf(stage);
     }
-    const FrameBufferPlan plan = planFrameBuffers(p, 0);
-    if (!allocateFrameBuffers(plan, &run.buffers))
-        return stopRun(&run, "Could not get %lld bytes of memory for the frame buffers", (long long)plan.totalBytes);
 
     for (std::int32_t k = 0; k < p.nf; k++) {
         StreamResult frame = streamFrame(p, run.grid.panelFiles.data(), &run.buffers, &run.movie);

@@ -311,24 +311,37 @@ TEST(MergeRun, MatchesThePerPixelModelOverRandomShapes)
     }
 }
 
-TEST(MergeRun, PanelFramesThatFillTheTileBufferComeOutExact)
+TEST(MergeRun, LargePanelsWideGridsAndTallNarrowPanelsComeOutExact)
 {
-    // 64 x 65536 pixels are 12,582,912 bytes, the whole of tileFrame; rows this narrow pass
-    // through it on their way into the mosaic.
+    struct Shape {
+        int ntx, nty, nx, ny, nf, nBlend;
+    };
+    const Shape shapes[] = {
+        {2, 2, 3840, 2160, 1, 2},   // four 4K panels
+        {12, 1, 50, 7, 2, 3},       // twelve across
+        {1, 1, 20000, 3, 2, 1},     // one panel 20,000 pixels wide
+        {1, 1, 20000, 3, 2, 2},
+        {2, 1, 64, 65536, 1, 2},    // narrow rows, a tall panel
+    };
     std::mt19937 rng(7);
-    std::string folder = makeScratchFolder();
-    MovieGrid g = randomGrid(rng, 2, 1, 64, 65536, 1, 2);
-    RunOutcome run = runMozaro(folder, writeGrid(folder, g), "yes\n");
-    EXPECT_EQ(run.out, echoText(2, 1, 64, 65536, 1, 2) + "Layout of panels:\n  f0  f1\n" +
-                           "Resolution of merged and blended movie: 64 32768\n" + questionText("B_f0") +
-                           progressText(1) + "Finished merging and blending movie B_f0\n");
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(listFolder(folder), (std::vector<std::string>{"B_f0", "B_f0.mg", "f0", "f1"}));
-    EXPECT_TRUE(readBytes(folder + "/B_f0") == modelMovie(g));
-    EXPECT_EQ(readText(folder + "/B_f0.mg"), "localhost  " + folder + "/B_f0 64 32768 1\n");
-    // Large enough not to leave behind in the scratch area.
-    for (const char* name : {"f0", "f1", "B_f0"})
-        std::remove((folder + "/" + name).c_str());
+    for (const Shape& s : shapes) {
+        std::string folder = makeScratchFolder();
+        MovieGrid g = randomGrid(rng, s.ntx, s.nty, s.nx, s.ny, s.nf, s.nBlend);
+        std::vector<std::string> args = writeGrid(folder, g);
+        RunOutcome run = runMozaro(folder, args, "yes\n");
+        const std::string size = std::to_string(s.nx * s.ntx / s.nBlend) + " " + std::to_string(s.ny * s.nty / s.nBlend);
+        EXPECT_NE(run.out.find("Resolution of merged and blended movie: " + size + "\n" + questionText("B_f0") +
+                               progressText(s.nf) + "Finished merging and blending movie B_f0\n"),
+                  std::string::npos)
+            << run.out;
+        EXPECT_EQ(run.status, 0) << size;
+        EXPECT_TRUE(readBytes(folder + "/B_f0") == modelMovie(g)) << size;
+        EXPECT_EQ(readText(folder + "/B_f0.mg"), "localhost  " + folder + "/B_f0 " + size + " " + std::to_string(s.nf) + "\n");
+        // Large enough not to leave behind in the scratch area.
+        std::remove((folder + "/B_f0").c_str());
+        for (std::size_t k = 0; k < g.panels.size(); k++)
+            std::remove((folder + "/f" + std::to_string(k)).c_str());
+    }
 }
 
 TEST(MergeRun, NoFramesGivesAnEmptyMovieAndItsDescriptor)

@@ -264,4 +264,54 @@ TEST(OutputFault, NewMovieGetsReadWriteModeLessTheMask)
     EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
+// Under an address-space limit the tool starts; a run whose buffers cannot be had says how
+// much it needed and creates nothing. (Sanitizers reserve far more address space than any
+// such limit allows, so their builds skip this.)
+TEST(ResourceLimit, BuffersThatCannotBeHadStopTheRunBeforeAnythingIsCreated)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "address-space limits do not apply under AddressSanitizer";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    GTEST_SKIP() << "address-space limits do not apply under AddressSanitizer";
+#endif
+#endif
+    const ChildLimits small{16 << 20, 0, 0, 0};
+    std::string folder = makeScratchFolder();
+    RunOutcome version = runMozaro(folder, {"--version"}, "", ChildLimits{400000ull << 10, 0, 0, 0});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.substr(0, 7), "Mozaro ");
+
+    writeBytes(folder + "/f0", Bytes());
+    // A band of one row, column sums for blocks cut by the bands, one output row, and room
+    // to align them.
+    const long long needed = 3 * 1048576 + 4 * (3 * 524288 * 2) + 3 * 524288 + 4096;
+    RunOutcome run = runMozaro(folder, {"1", "1", "1048576", "3", "0", "2", "f0"}, "yes\n", small);
+    EXPECT_EQ(run.out, echoText(1, 1, 1048576, 3, 0, 2) + "Layout of panels:\n  f0\n" +
+                           "Resolution of merged and blended movie: 524288 1\n" + questionText("B_f0") +
+                           "Could not get " + std::to_string(needed) +
+                           " bytes of memory for the frame buffers\nStopping\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(listFolder(folder), Names({"f0"}));
+}
+
+TEST(ResourceLimit, OpenFileLimitIsRaisedAndNamedWhenTooLow)
+{
+    std::mt19937 rng(12);
+    std::string folder = makeScratchFolder();
+    MovieGrid g = randomGrid(rng, 5, 5, 2, 2, 1, 1);
+    const std::vector<std::string> args = writeGrid(folder, g);
+    // A soft limit below 25 panels is raised to the hard one.
+    RunOutcome raised = runMozaro(folder, args, "yes\n", ChildLimits{0, 16, 64, 0});
+    EXPECT_EQ(raised.status, 0) << raised.out;
+    EXPECT_EQ(readBytes(folder + "/B_f0"), modelMovie(g));
+    // A hard limit below that stops the run at the file the system refuses.
+    RunOutcome refused = runMozaro(folder, args, "yes\n", ChildLimits{0, 20, 20, 0});
+    EXPECT_NE(refused.out.find("Could not open input file: f"), std::string::npos) << refused.out;
+    EXPECT_NE(refused.out.find("\nToo many open files: the 25 panels need as many files open at once\nStopping\n"),
+              std::string::npos)
+        << refused.out;
+    EXPECT_EQ(refused.status, 1);
+}
+
 }  // namespace

@@ -14,6 +14,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -95,8 +96,22 @@ static std::vector<std::string> commandPrefix()
     return prefix;
 }
 
+static void setLimit(int resource, unsigned long long soft, unsigned long long hard)
+{
+    struct rlimit limit;
+    if (getrlimit(resource, &limit) != 0)
+        _exit(125);
+    if (soft != 0)
+        limit.rlim_cur = rlim_t(soft);
+    if (hard != 0)
+        limit.rlim_max = rlim_t(hard);
+    if (setrlimit(resource, &limit) != 0)
+        _exit(125);
+}
+
 RunOutcome runMozaroWithFiles(const std::string& folder, const std::vector<std::string>& args,
-                              const std::string& inputPath, const std::string& outputPath)
+                              const std::string& inputPath, const std::string& outputPath,
+                              const ChildLimits& limits)
 {
     std::vector<std::string> command = commandPrefix();
     command.insert(command.end(), args.begin(), args.end());
@@ -113,6 +128,12 @@ RunOutcome runMozaroWithFiles(const std::string& folder, const std::vector<std::
         int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
         if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || chdir(folder.c_str()) != 0)
             _exit(126);
+        if (limits.addressSpaceBytes != 0)
+            setLimit(RLIMIT_AS, limits.addressSpaceBytes, limits.addressSpaceBytes);
+        if (limits.openFilesSoft != 0 || limits.openFilesHard != 0)
+            setLimit(RLIMIT_NOFILE, limits.openFilesSoft, limits.openFilesHard);
+        if (limits.fileSizeBytes != 0)
+            setLimit(RLIMIT_FSIZE, limits.fileSizeBytes, limits.fileSizeBytes);
         execvp(argv[0], argv.data());
         _exit(127);
     }
@@ -138,11 +159,12 @@ RunOutcome runMozaroWithFiles(const std::string& folder, const std::vector<std::
     return outcome;
 }
 
-RunOutcome runMozaro(const std::string& folder, const std::vector<std::string>& args, const std::string& input)
+RunOutcome runMozaro(const std::string& folder, const std::vector<std::string>& args, const std::string& input,
+                     const ChildLimits& limits)
 {
     std::string parent = folder.substr(0, folder.rfind('/'));
     writeText(parent + "/stdin", input);
-    return runMozaroWithFiles(folder, args, parent + "/stdin", parent + "/stdout");
+    return runMozaroWithFiles(folder, args, parent + "/stdin", parent + "/stdout", limits);
 }
 
 Bytes randomBytes(std::size_t count, std::mt19937& rng)

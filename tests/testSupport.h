@@ -28,11 +28,20 @@ struct RunOutcome {
     std::string out;   // everything written to standard output
 };
 
+// Resource limits for the tool's process; 0 leaves a limit as it is.
+struct ChildLimits {
+    unsigned long long addressSpaceBytes;
+    unsigned long long openFilesSoft, openFilesHard;
+    unsigned long long fileSizeBytes;
+};
+
 // Runs Mozaro in `folder` with `args` and `input` on standard input.
-RunOutcome runMozaro(const std::string& folder, const std::vector<std::string>& args, const std::string& input);
+RunOutcome runMozaro(const std::string& folder, const std::vector<std::string>& args, const std::string& input,
+                     const ChildLimits& limits = ChildLimits{});
 // Like runMozaro, with standard input and output left to the caller-made files.
 RunOutcome runMozaroWithFiles(const std::string& folder, const std::vector<std::string>& args,
-                              const std::string& inputPath, const std::string& outputPath);
+                              const std::string& inputPath, const std::string& outputPath,
+                              const ChildLimits& limits = ChildLimits{});
 
 Bytes randomBytes(std::size_t count, std::mt19937& rng);
 
