@@ -9,7 +9,7 @@
 
 #include "run/run.h"
 
-typedef std::vector<unsigned char> Bytes;
+#include "movieModel.h"
 
 // A fresh empty folder for one case; its parent holds the case's standard input and output,
 // so that the folder itself shows only what the tool left behind.
@@ -45,14 +45,6 @@ RunOutcome runMozaroWithFiles(const std::string& folder, const std::vector<std::
 
 Bytes randomBytes(std::size_t count, std::mt19937& rng);
 
-// Grid of panel movies, panel (i, j) at i * ntx + j, each nf frames of nx x ny pixels.
-struct MovieGrid {
-    int ntx, nty, nx, ny, nf, nBlend;
-    std::vector<Bytes> panels;
-};
-// The merged and blended movie, pixel by pixel: every output byte the truncated mean of its
-// block, each block byte fetched from its panel by coordinates.
-Bytes modelMovie(const MovieGrid& grid);
 
 // Random panel movies for a grid.
 MovieGrid randomGrid(std::mt19937& rng, int ntx, int nty, int nx, int ny, int nf, int nBlend);

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test with AddressSanitizer and UndefinedBehaviorSanitizer, fuzzes the set-up of
-# a run (command line, limits, layout, dialogue) for a bounded time, and runs one complete
-# merge under valgrind's memcheck. Any report fails it.
+# a run (command line, limits, layout, dialogue) and the frame pipeline (bands, blocks,
+# column sums against the per-pixel model) for a bounded time, and runs one complete merge
+# under valgrind's memcheck. Any report fails it.
 #
-# usage: bash tools/hardening.sh [fuzz seconds, default 60]
+# usage: bash tools/hardening.sh [fuzz seconds, default 60, shared by the two fuzz targets]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/tools/setup.sh"
@@ -35,18 +36,27 @@ cmake --build "$build" --parallel
 ctest --test-dir "$build" --output-on-failure --parallel 2
 stepDone
 
-step "fuzzing the set-up of a run for $fuzzSeconds s"
-fuzzWork="$top/build/fuzz"
-rm -rf "$fuzzWork" && mkdir -p "$fuzzWork/corpus"
-# New inputs go to the scratch corpus first named; the repository's starting inputs are only read.
-if ! (cd "$fuzzWork" && "$build/mozaroFuzz" -max_total_time="$fuzzSeconds" -timeout=10 -max_len=8192 \
-        -print_final_stats=1 -dict="$top/fuzz/runSetup.dict" -artifact_prefix="$fuzzWork/" \
-        corpus "$top/fuzz/corpus" >"$fuzzWork/log" 2>&1); then
-    tail -n 60 "$fuzzWork/log"
-    echo "fuzzing found a fault; the input that shows it is in $fuzzWork" >&2
-    exit 1
-fi
-grep -E '^Done|^stat::(number_of_executed_units|new_units_added|peak_rss_mb)' "$fuzzWork/log"
+# Runs one fuzz target for a bounded time; new inputs go to a scratch corpus, the
+# repository's starting inputs (if any) are only read.
+fuzz() {
+    local target=$1 seconds=$2 work="$top/build/fuzz/$1"
+    shift 2
+    rm -rf "$work" && mkdir -p "$work/corpus"
+    if ! (cd "$work" && "$build/$target" -max_total_time="$seconds" -timeout=10 -max_len=8192 \
+            -print_final_stats=1 -artifact_prefix="$work/" corpus "$@" >"$work/log" 2>&1); then
+        tail -n 60 "$work/log"
+        echo "fuzzing found a fault; the input that shows it is in $work" >&2
+        exit 1
+    fi
+    grep -E '^Done|^stat::(number_of_executed_units|new_units_added|peak_rss_mb)' "$work/log"
+}
+
+step "fuzzing the set-up of a run for $((fuzzSeconds / 2)) s"
+fuzz mozaroFuzz $((fuzzSeconds / 2)) -dict="$top/fuzz/runSetup.dict" "$top/fuzz/corpus"
+stepDone
+
+step "fuzzing the frame pipeline for $((fuzzSeconds / 2)) s"
+fuzz mozaroFrameFuzz $((fuzzSeconds / 2))
 stepDone
 
 step "memcheck on one complete merge"
