@@ -79,7 +79,8 @@ void streamFrameBenchmark(benchmark::State& state)
             return;
         }
     }
-    OutputMovie output{"/dev/null", open("/dev/null", O_WRONLY)};
+    OutputMovie output{};
+    output.file = open("/dev/null", O_WRONLY);
     FrameBuffers buffers;
     if (!allocateFrameBuffers(planFrameBuffers(p, 0), &buffers)) {
         state.SkipWithError("no memory");

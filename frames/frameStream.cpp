@@ -152,6 +152,8 @@ StreamResult streamFrame(const RunParameters& p, const osFile* panelFiles, Frame
                 read.panelRow = i;
                 return read;
             }
+            if (osStopRequested() != 0)
+                return StreamResult{streamStopRequested, 0, 0, 0};
             int error = 0;
             if (p.nBlend == 1)
                 error = writeMovieRows(movie, b->band, std::int64_t(rows) * p.mosaicRowBytes);

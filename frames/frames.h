@@ -68,7 +68,7 @@ void freeFrameBuffers(FrameBuffers* buffers);
 
 // ---- Streaming a frame ----
 
-enum StreamStatus { streamGoesOn, panelMovieEnded, panelMovieFailed, outputMovieFailed };
+enum StreamStatus { streamGoesOn, panelMovieEnded, panelMovieFailed, outputMovieFailed, streamStopRequested };
 
 struct StreamResult {
     StreamStatus status;
@@ -80,7 +80,8 @@ struct StreamResult {
 // Reads the next frame of every panel movie (`panelFiles`, ntx * nty of them in file order:
 // panel (i, j) at i * ntx + j), reduces it and appends it to `movie`. When it returns
 // streamGoesOn the whole frame is in the movie and nothing of it waits in the buffers.
-// Otherwise it stopped at the first movie that ended or failed, or at a failed write.
+// Otherwise it stopped at the first movie that ended or failed, at a failed write, or
+// because the process was asked to stop.
 StreamResult streamFrame(const RunParameters& runParameters, const osFile* panelFiles, FrameBuffers* buffers,
                          OutputMovie* movie);
 

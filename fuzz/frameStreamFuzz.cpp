@@ -87,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     p.nBlend = g.nBlend;
     require(checkRunLimits(p) == withinLimits, "a grid within the limits");
     computeSizes(&p);
-    OutputMovie movie{"out", memoryFile(Bytes())};
+    OutputMovie movie{};
+    movie.file = memoryFile(Bytes());
     FrameBuffers buffers;
     require(allocateFrameBuffers(planFrameBuffers(p, bandRows), &buffers), "buffers");
     StreamResult result{streamGoesOn, 0, 0, 0};

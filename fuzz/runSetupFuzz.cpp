@@ -11,6 +11,9 @@
 // set-up: numbers read other than strtoll reads them, a run that goes on with values outside
 // the limits or sizes beyond the frame buffers, an accepted name too long for its
 // descriptor.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -115,14 +118,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     deriveSizes(&runParameters);
     checkSizes(runParameters, argc);
 
-    // An empty stream cannot be opened from memory everywhere; /dev/null is one too.
+    // The answers come from a file in memory, read as standard input would be.
     const std::size_t inputBytes = size - 1 - inputStart;
-    std::FILE* answers = inputBytes > 0 ? fmemopen(&text[inputStart], inputBytes, "r") : std::fopen("/dev/null", "r");
-    if (answers == nullptr)
+    const int answers = memfd_create("answers", 0);
+    if (answers < 0 || write(answers, &text[inputStart], inputBytes) != ssize_t(inputBytes) ||
+        lseek(answers, 0, SEEK_SET) != 0)
         std::abort();
     char movieName[movieNameCapacity];
     stage = confirmMovieName(grid, runParameters.ntx * runParameters.nty, answers, movieName);
-    std::fclose(answers);
+    close(answers);
     if (stage == stageGoOn)
         require(std::strlen(movieName) <= std::size_t(maxMovieNameBytes), "an accepted name leaves room for .mg");
     // A run would create the output movie here.

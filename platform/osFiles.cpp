@@ -2,12 +2,33 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
-// Large enough for any frame: a frame is at most a few hundred megabytes, well below SSIZE_MAX
-// and a DWORD, but a single request is kept below 1 GiB so that every system takes it whole.
+// A single request is kept below 1 GiB so that every system takes it whole.
 static const std::size_t largestRequest = std::size_t(1) << 30;
+
+// The request to stop, set by the signal or console handler.
+static volatile std::sig_atomic_t stopRequest = 0;
+
+// Files a second request to stop removes on its own, in case the run could not clean up.
+static char temporaryFiles[2][4096];
+static volatile std::sig_atomic_t temporaryFileKnown[2];
+
+int osStopRequested()
+{
+    return int(stopRequest);
+}
+
+void osRememberTemporaryFile(int slot, const char* name)
+{
+    temporaryFileKnown[slot] = 0;
+    if (name != nullptr && std::strlen(name) < sizeof temporaryFiles[slot]) {
+        std::strcpy(temporaryFiles[slot], name);
+        temporaryFileKnown[slot] = 1;
+    }
+}
 
 #if defined(_WIN32)
 
@@ -17,10 +38,12 @@ static const std::size_t largestRequest = std::size_t(1) << 30;
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#if !defined(_WIN32_WINNT) || _WIN32_WINNT < 0x0601
+#undef _WIN32_WINNT
+#define _WIN32_WINNT 0x0601   // CancelSynchronousIo
+#endif
 #include <windows.h>
 
-#include <fcntl.h>
-#include <io.h>
 #include <stdlib.h>
 
 static HANDLE handleOf(osFile file)
@@ -35,11 +58,63 @@ static int lastError()
     return error != 0 ? int(error) : int(ERROR_GEN_FAILURE);
 }
 
-// Without FILE_FLAG_BACKUP_SEMANTICS CreateFileA refuses directories (access denied), which
-// is the refusal the movie files need.
-static int openMovie(const char* name, DWORD access, DWORD creation, DWORD flags, osFile* file)
+// ---- The process ----
+
+static HANDLE mainThread = nullptr;
+
+// Runs on a thread of its own. The main thread's blocking read or write is cancelled, so
+// that it sees the request, cleans up and ends the process; for a closed console, which
+// ends the process once this returns, it waits for that.
+static BOOL WINAPI onConsoleControl(DWORD event)
 {
-    HANDLE handle = CreateFileA(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, creation, flags, nullptr);
+    if (stopRequest != 0) {
+        for (int slot = 0; slot < 2; slot++)
+            if (temporaryFileKnown[slot])
+                DeleteFileA(temporaryFiles[slot]);
+        return FALSE;   // asked twice: the system's own handling ends the process
+    }
+    stopRequest = std::sig_atomic_t(event + 1);
+    if (mainThread != nullptr)
+        CancelSynchronousIo(mainThread);
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+        Sleep(INFINITE);
+    return TRUE;
+}
+
+void osPrepareProcess(bool* outputWasClosed)
+{
+    // Handles of files the run opens never take the standard handles' places.
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    *outputWasClosed = output == nullptr || output == INVALID_HANDLE_VALUE;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &mainThread, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+void osStopAsRequested()
+{
+    // What a console program stopped by Ctrl-C ends with.
+    ExitProcess(0xC000013AU);
+}
+
+osFile osStandardInput()
+{
+    return reinterpret_cast<osFile>(GetStdHandle(STD_INPUT_HANDLE));
+}
+
+int osProcessId()
+{
+    return int(GetCurrentProcessId());
+}
+
+// ---- Files ----
+
+// Without FILE_FLAG_BACKUP_SEMANTICS CreateFileA refuses directories (access denied), which
+// is the refusal the movie files need. Files the run writes are not shared for deletion, so
+// that another run cannot remove them while they are open.
+static int openFile(const char* name, DWORD access, DWORD share, DWORD creation, DWORD flags, osFile* file)
+{
+    HANDLE handle = CreateFileA(name, access, share, nullptr, creation, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return lastError();
     *file = reinterpret_cast<osFile>(handle);
@@ -49,12 +124,20 @@ static int openMovie(const char* name, DWORD access, DWORD creation, DWORD flags
 int osOpenForReading(const char* name, osFile* file)
 {
     // Every input is read once from start to end, so the hint goes with the open.
-    return openMovie(name, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, file);
+    return openFile(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, file);
 }
 
-int osCreateForWriting(const char* name, osFile* file)
+int osCreateNew(const char* name, osFile* file)
 {
-    return openMovie(name, GENERIC_WRITE, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, file);
+    return openFile(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                    file);
+}
+
+int osOpenStreamForWriting(const char* name, osFile* file)
+{
+    return openFile(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                    file);
 }
 
 int osClose(osFile file)
@@ -62,20 +145,42 @@ int osClose(osFile file)
     return CloseHandle(handleOf(file)) ? 0 : lastError();
 }
 
+int osSync(osFile file)
+{
+    return FlushFileBuffers(handleOf(file)) ? 0 : lastError();
+}
+
 int osRemoveFile(const char* name)
 {
     return DeleteFileA(name) ? 0 : lastError();
 }
+
+int osRename(const char* from, const char* to)
+{
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : lastError();
+}
+
+int osLink(const char* existing, const char* link)
+{
+    return CreateHardLinkA(link, existing, nullptr) ? 0 : lastError();
+}
+
+bool osNotFound(int error)
+{
+    return error == int(ERROR_FILE_NOT_FOUND) || error == int(ERROR_PATH_NOT_FOUND);
+}
+
+// What creating a file over a directory meets.
+const int osIsADirectory = int(ERROR_ACCESS_DENIED);
 
 // One read request; *got 0 means the end of the file. A pipe whose writer has gone reports
 // its end as a broken pipe.
 static int readSome(osFile file, void* buffer, std::size_t bytes, std::size_t* got)
 {
     DWORD n = 0;
-    if (!ReadFile(handleOf(file), buffer, DWORD(bytes), &n, nullptr)) {
-        *got = 0;
+    *got = 0;
+    if (!ReadFile(handleOf(file), buffer, DWORD(bytes), &n, nullptr))
         return GetLastError() == ERROR_BROKEN_PIPE ? 0 : lastError();
-    }
     *got = n;
     return 0;
 }
@@ -91,14 +196,46 @@ static int writeSome(osFile file, const void* buffer, std::size_t bytes, std::si
 
 static const int diskFullError = int(ERROR_DISK_FULL);
 
-void osRaiseOpenFileLimit()
+int osKindOfFile(const char* name, osFileKind* kind)
 {
-    // Handles have no such small limit on Windows.
+    // Opened without access, so that devices (NUL, CON) and pipes answer as well as files.
+    HANDLE handle = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        int error = lastError();
+        if (!osNotFound(error))
+            return error;
+        *kind = osNothing;
+        return 0;
+    }
+    DWORD type = GetFileType(handle);
+    BY_HANDLE_FILE_INFORMATION information;
+    bool known = type == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &information);
+    CloseHandle(handle);
+    if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE)
+        *kind = osStream;
+    else if (!known)
+        *kind = osOtherFile;
+    else
+        *kind = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? osDirectory : osRegularFile;
+    return 0;
 }
 
-bool osTooManyOpenFiles(int error)
+int osMayWrite(const char* name)
 {
-    return error == int(ERROR_TOO_MANY_OPEN_FILES);
+    // Windows decides on creating or replacing a file only when it is done; a read-only
+    // file is the one refusal known beforehand.
+    DWORD attributes = GetFileAttributesA(name);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return lastError();
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return int(ERROR_ACCESS_DENIED);
+    return 0;
+}
+
+std::string osFollowLinks(const char* name)
+{
+    return name;
 }
 
 bool osRegularFileSize(osFile file, std::int64_t* size)
@@ -116,6 +253,26 @@ void osAdviseSequential(osFile file)
     (void)file;
 }
 
+void osRaiseOpenFileLimit()
+{
+    // Handles have no such small limit on Windows.
+}
+
+bool osTooManyOpenFiles(int error)
+{
+    return error == int(ERROR_TOO_MANY_OPEN_FILES);
+}
+
+static bool identityOf(HANDLE handle, osFileIdentity* identity)
+{
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(handle, &information))
+        return false;
+    identity->device = information.dwVolumeSerialNumber;
+    identity->node = (std::uint64_t(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    return true;
+}
+
 bool osIdentifyFile(const char* name, osFileIdentity* identity)
 {
     // No access asked and every sharing allowed, so that a file another process holds open
@@ -124,15 +281,19 @@ bool osIdentifyFile(const char* name, osFileIdentity* identity)
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
-    BY_HANDLE_FILE_INFORMATION information;
-    bool known = GetFileInformationByHandle(handle, &information) != 0;
+    bool known = identityOf(handle, identity);
     CloseHandle(handle);
-    if (!known)
-        return false;
-    identity->device = information.dwVolumeSerialNumber;
-    identity->node = (std::uint64_t(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
-    return true;
+    return known;
 }
+
+bool osIdentifyOpenFile(osFile file, osFileIdentity* identity, bool* stream)
+{
+    // Each open of a pipe is a pipe of its own: only files on disk can be the same twice.
+    *stream = GetFileType(handleOf(file)) != FILE_TYPE_DISK;
+    return !*stream && identityOf(handleOf(file), identity);
+}
+
+// ---- Directories and names ----
 
 // Fills `buffer` with the directory and returns 0, or says in *needed how large it must be.
 static int currentDirectoryInto(std::string* buffer, std::size_t* needed)
@@ -147,10 +308,17 @@ static int currentDirectoryInto(std::string* buffer, std::size_t* needed)
 }
 
 const char osPathSeparator = '\\';
+const char* const osLineEnd = "\r\n";
 
 static bool isSeparator(char c)
 {
     return c == '\\' || c == '/';
+}
+
+static bool hasDrive(const char* name)
+{
+    const char c = name[0];
+    return ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) && name[1] == ':';
 }
 
 bool osIsAbsolutePath(const char* name)
@@ -159,39 +327,53 @@ bool osIsAbsolutePath(const char* name)
     // current directory: after another directory it would name no file, so it stands alone
     // too. One leading separator is the root of the current drive, two a UNC share
     // (\\server\share) or a device path (\\?\, \\.\).
-    const char c = name[0];
-    if (((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) && name[1] == ':')
-        return true;
-    return isSeparator(c);
+    return hasDrive(name) || isSeparator(name[0]);
 }
 
-int osWriteTextFile(const char* name, const char* text)
+std::size_t osDirectoryPartLength(const char* name)
 {
-    HANDLE handle = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return lastError();
-    int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_TEXT);
-    if (fd < 0) {
-        CloseHandle(handle);
-        return int(ERROR_TOO_MANY_OPEN_FILES);
+    std::size_t length = hasDrive(name) ? 2 : 0;
+    for (std::size_t k = 0; name[k] != '\0'; k++)
+        if (isSeparator(name[k]))
+            length = k + 1;
+    return length;
+}
+
+int osLockDirectory(const std::string& directory, const std::string& lockName, osFile* lock)
+{
+    (void)directory;
+    // A file nobody else may open and that goes with its last handle: a run that dies
+    // leaves no lock behind.
+    for (;;) {
+        HANDLE handle = CreateFileA(lockName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            *lock = reinterpret_cast<osFile>(handle);
+            return 0;
+        }
+        DWORD error = GetLastError();
+        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) || stopRequest != 0)
+            return lastError();
+        Sleep(10);
     }
-    std::FILE* file = _fdopen(fd, "wt");
-    if (file == nullptr) {
-        _close(fd);
-        return int(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    // The runtime keeps the system's code of a failed write in _doserrno; a short write it
-    // only reports as ENOSPC.
-    _doserrno = 0;
-    errno = 0;
-    bool written = std::fputs(text, file) >= 0;
-    bool closed = std::fclose(file) == 0;
-    if (written && closed)
-        return 0;
-    if (_doserrno != 0)
-        return int(_doserrno);
-    return errno == ENOSPC ? int(ERROR_DISK_FULL) : int(ERROR_WRITE_FAULT);
+}
+
+void osUnlockDirectory(osFile lock)
+{
+    CloseHandle(handleOf(lock));
+}
+
+void osRemoveStaleFiles(const std::string& directory, const std::string& prefix)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((directory + prefix + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    // A file a live run has open is not shared for deletion, so its removal fails.
+    do
+        DeleteFileA((directory + found.cFileName).c_str());
+    while (FindNextFileA(search, &found));
+    FindClose(search);
 }
 
 const char* osErrorText(int error)
@@ -215,8 +397,12 @@ const char* osErrorText(int error)
 
 #else
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -226,12 +412,87 @@ const char* osErrorText(int error)
 #define O_CLOEXEC 0
 #endif
 
+// ---- The process ----
+
+static void onStopSignal(int signalNumber)
+{
+    if (stopRequest != 0) {
+        // Asked twice: the run may be blocked where it cannot see the first request.
+        int saved = errno;
+        for (int slot = 0; slot < 2; slot++)
+            if (temporaryFileKnown[slot])
+                unlink(temporaryFiles[slot]);
+        signal(signalNumber, SIG_DFL);
+        raise(signalNumber);
+        errno = saved;
+        return;
+    }
+    stopRequest = signalNumber;
+}
+
+void osPrepareProcess(bool* outputWasClosed)
+{
+    *outputWasClosed = false;
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            // The lowest free number is this one, the ones below being open by now.
+            if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
+                _exit(125);
+            if (fd == 1)
+                *outputWasClosed = true;
+        }
+    }
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+    // No SA_RESTART: a read or write the signal interrupts returns, so that the run sees it.
+    struct sigaction stop;
+    std::memset(&stop, 0, sizeof stop);
+    stop.sa_handler = onStopSignal;
+    sigemptyset(&stop.sa_mask);
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal the caller chose to ignore (nohup, a background job) stays ignored.
+        struct sigaction before;
+        if (sigaction(signalNumber, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
+            sigaction(signalNumber, &stop, nullptr);
+    }
+}
+
+void osStopAsRequested()
+{
+    const int signalNumber = int(stopRequest);
+    signal(signalNumber, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signalNumber);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signalNumber);
+    _exit(128 + signalNumber);
+}
+
+osFile osStandardInput()
+{
+    return 0;
+}
+
+int osProcessId()
+{
+    return int(getpid());
+}
+
+// An interrupted call is made again, unless the interruption was a request to stop.
+static bool again()
+{
+    return errno == EINTR && stopRequest == 0;
+}
+
+// ---- Files ----
+
 int osOpenForReading(const char* name, osFile* file)
 {
     int fd;
-    do {
+    do
         fd = open(name, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    while (fd < 0 && again());
     if (fd < 0)
         return errno;
     // When fstat fails, st holds nothing to look at: its own error is the answer.
@@ -245,21 +506,31 @@ int osOpenForReading(const char* name, osFile* file)
     return 0;
 }
 
-int osCreateForWriting(const char* name, osFile* file)
+int osCreateNew(const char* name, osFile* file)
 {
     int fd;
-    do {
-        fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
+    do
+        fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    while (fd < 0 && again());
     if (fd < 0)
         return errno;
+    // The lock shows that a live process owns the file; it goes with the process. A file
+    // system without locks loses only the removal of files killed runs left.
+    (void)flock(fd, LOCK_EX | LOCK_NB);
     *file = fd;
     return 0;
 }
 
-int osRemoveFile(const char* name)
+int osOpenStreamForWriting(const char* name, osFile* file)
 {
-    return unlink(name) == 0 ? 0 : errno;
+    int fd;
+    do
+        fd = open(name, O_WRONLY | O_CLOEXEC);
+    while (fd < 0 && again());
+    if (fd < 0)
+        return errno;
+    *file = fd;
+    return 0;
 }
 
 int osClose(osFile file)
@@ -270,6 +541,37 @@ int osClose(osFile file)
     return 0;
 }
 
+int osSync(osFile file)
+{
+    int result;
+    do
+        result = fsync(int(file));
+    while (result != 0 && again());
+    return result == 0 ? 0 : errno;
+}
+
+int osRemoveFile(const char* name)
+{
+    return unlink(name) == 0 ? 0 : errno;
+}
+
+int osRename(const char* from, const char* to)
+{
+    return rename(from, to) == 0 ? 0 : errno;
+}
+
+int osLink(const char* existing, const char* link)
+{
+    return ::link(existing, link) == 0 ? 0 : errno;
+}
+
+bool osNotFound(int error)
+{
+    return error == ENOENT;
+}
+
+const int osIsADirectory = EISDIR;
+
 static int readSome(osFile file, void* buffer, std::size_t bytes, std::size_t* got)
 {
     for (;;) {
@@ -278,7 +580,7 @@ static int readSome(osFile file, void* buffer, std::size_t bytes, std::size_t* g
             *got = std::size_t(n);
             return 0;
         }
-        if (errno != EINTR) {
+        if (!again()) {
             *got = 0;
             return errno;
         }
@@ -293,7 +595,7 @@ static int writeSome(osFile file, const void* buffer, std::size_t bytes, std::si
             *put = std::size_t(n);
             return 0;
         }
-        if (errno != EINTR)
+        if (!again())
             return errno;
     }
 }
@@ -319,7 +621,7 @@ int osReadRows(osFile file, unsigned char* first, std::size_t rowBytes, std::siz
         rows[0].iov_len = rowBytes - rowDone;
         ssize_t in = readv(int(file), rows, int(n));
         if (in < 0) {
-            if (errno == EINTR)
+            if (again())
                 continue;
             *got = done;
             return errno;
@@ -335,19 +637,46 @@ int osReadRows(osFile file, unsigned char* first, std::size_t rowBytes, std::siz
     return 0;
 }
 
-void osRaiseOpenFileLimit()
+int osKindOfFile(const char* name, osFileKind* kind)
 {
-    // A grid of 100 x 100 panels keeps 10,000 files open; the usual soft limit is 1024.
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        (void)setrlimit(RLIMIT_NOFILE, &limit);
+    struct stat st;
+    if (stat(name, &st) != 0) {
+        if (errno != ENOENT)
+            return errno;
+        *kind = osNothing;
+        return 0;
     }
+    if (S_ISREG(st.st_mode))
+        *kind = osRegularFile;
+    else if (S_ISDIR(st.st_mode))
+        *kind = osDirectory;
+    else if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode))
+        *kind = osStream;
+    else
+        *kind = osOtherFile;
+    return 0;
 }
 
-bool osTooManyOpenFiles(int error)
+int osMayWrite(const char* name)
 {
-    return error == EMFILE || error == ENFILE;
+    struct stat st;
+    if (stat(name, &st) != 0)
+        return errno;
+    // Replacing a file in a directory takes writing and searching it.
+    return access(name, S_ISDIR(st.st_mode) ? W_OK | X_OK : W_OK) == 0 ? 0 : errno;
+}
+
+std::string osFollowLinks(const char* name)
+{
+    struct stat st;
+    if (lstat(name, &st) != 0 || !S_ISLNK(st.st_mode))
+        return name;
+    char* target = realpath(name, nullptr);
+    if (target == nullptr)
+        return name;
+    std::string followed = target;
+    free(target);
+    return followed;
 }
 
 bool osRegularFileSize(osFile file, std::int64_t* size)
@@ -369,6 +698,21 @@ void osAdviseSequential(osFile file)
 #endif
 }
 
+void osRaiseOpenFileLimit()
+{
+    // A grid of 100 x 100 panels keeps 10,000 files open; the usual soft limit is 1024.
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        (void)setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+bool osTooManyOpenFiles(int error)
+{
+    return error == EMFILE || error == ENFILE;
+}
+
 bool osIdentifyFile(const char* name, osFileIdentity* identity)
 {
     struct stat st;
@@ -378,6 +722,19 @@ bool osIdentifyFile(const char* name, osFileIdentity* identity)
     identity->node = std::uint64_t(st.st_ino);
     return true;
 }
+
+bool osIdentifyOpenFile(osFile file, osFileIdentity* identity, bool* stream)
+{
+    struct stat st;
+    if (fstat(int(file), &st) != 0)
+        return false;
+    identity->device = std::uint64_t(st.st_dev);
+    identity->node = std::uint64_t(st.st_ino);
+    *stream = !S_ISREG(st.st_mode);
+    return true;
+}
+
+// ---- Directories and names ----
 
 static int currentDirectoryInto(std::string* buffer, std::size_t* needed)
 {
@@ -393,10 +750,67 @@ static int currentDirectoryInto(std::string* buffer, std::size_t* needed)
 }
 
 const char osPathSeparator = '/';
+const char* const osLineEnd = "\n";
 
 bool osIsAbsolutePath(const char* name)
 {
     return name[0] == '/';
+}
+
+std::size_t osDirectoryPartLength(const char* name)
+{
+    const char* last = std::strrchr(name, '/');
+    return last == nullptr ? 0 : std::size_t(last - name) + 1;
+}
+
+int osLockDirectory(const std::string& directory, const std::string& lockName, osFile* lock)
+{
+    (void)lockName;
+    int fd;
+    do
+        fd = open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    while (fd < 0 && again());
+    if (fd < 0)
+        return errno;
+    int result;
+    do
+        result = flock(fd, LOCK_EX);
+    while (result != 0 && again());
+    // A file system without locks lets concurrent runs in one directory race, as they would
+    // without this; nothing else is lost.
+    if (result != 0 && errno != ENOLCK && errno != EOPNOTSUPP && errno != EINVAL) {
+        int error = errno;
+        close(fd);
+        return error;
+    }
+    *lock = fd;
+    return 0;
+}
+
+void osUnlockDirectory(osFile lock)
+{
+    close(int(lock));
+}
+
+void osRemoveStaleFiles(const std::string& directory, const std::string& prefix)
+{
+    DIR* folder = opendir(directory.empty() ? "." : directory.c_str());
+    if (folder == nullptr)
+        return;
+    while (struct dirent* entry = readdir(folder)) {
+        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0)
+            continue;
+        const std::string name = directory + entry->d_name;
+        // Whoever holds the lock is alive; a file nobody holds was left by a run that died.
+        int fd = open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat st;
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0)
+            unlink(name.c_str());
+        close(fd);
+    }
+    closedir(folder);
 }
 
 const char* osErrorText(int error)
@@ -404,23 +818,9 @@ const char* osErrorText(int error)
     return std::strerror(error);
 }
 
-int osWriteTextFile(const char* name, const char* text)
-{
-    std::FILE* file = std::fopen(name, "w");
-    if (file == nullptr)
-        return errno != 0 ? errno : EIO;
-    errno = 0;
-    bool written = std::fputs(text, file) >= 0;
-    int writeError = errno;
-    bool closed = std::fclose(file) == 0;
-    if (written && closed)
-        return 0;
-    if (!written && writeError != 0)
-        return writeError;
-    return errno != 0 ? errno : EIO;
-}
-
 #endif
+
+// ---- Written once over the primitives above ----
 
 int osReadFull(osFile file, void* buffer, std::size_t bytes, std::size_t* got)
 {

@@ -3,25 +3,42 @@
 
 #include "run/run.h"
 
+// A script that never answers yes or no (`yes | Mozaro ...`) is stopped after this many.
+static const int mostAnswers = 100;
+
+static bool isBlank(unsigned char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// One byte of the answers, or false at their end (or when a read fails).
+static bool nextByte(osFile answers, unsigned char* c)
+{
+    std::size_t got = 0;
+    return osReadFull(answers, c, 1, &got) == 0 && got == 1;
+}
+
 enum AnswerRead { answerWord, answerEnd };
 
-// Reads the next white-space delimited word of `answers`, however long. Keeps its first
-// capacity - 1 bytes in `word` and reports its whole length.
-static AnswerRead readAnswer(std::FILE* answers, char* word, std::size_t capacity, std::size_t* length)
+// Reads the next white-space delimited word of `answers`, however long, one byte at a time:
+// nothing after the word and the blank that ends it is taken from the input, which may go
+// on with a panel's movie. Keeps the word's first capacity - 1 bytes in `word` and reports
+// its whole length and whether it holds a NUL byte.
+static AnswerRead readAnswer(osFile answers, char* word, std::size_t capacity, std::size_t* length, bool* holdsNul)
 {
-    int c;
+    unsigned char c;
     do {
-        c = std::getc(answers);
-    } while (c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r');
-    if (c == EOF)
-        return answerEnd;
+        if (!nextByte(answers, &c))
+            return answerEnd;
+    } while (isBlank(c));
     std::size_t n = 0;
-    while (c != EOF && c != ' ' && c != '\t' && c != '\n' && c != '\v' && c != '\f' && c != '\r') {
+    *holdsNul = false;
+    do {
         if (n + 1 < capacity)
             word[n] = char(c);
+        *holdsNul = *holdsNul || c == '\0';
         n++;
-        c = std::getc(answers);
-    }
+    } while (nextByte(answers, &c) && !isBlank(c));
     word[n + 1 < capacity ? n : capacity - 1] = '\0';
     *length = n;
     return answerWord;
@@ -48,11 +65,39 @@ static const char* outputThatIsAnInput(const PanelGrid& grid, std::int32_t panel
     return nullptr;
 }
 
-StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, std::FILE* answers,
+static const char* const tooLong = "That name is longer than 252 bytes; please give a shorter one\n";
+
+// Whether `movieName` cannot be the output; if so, says why.
+static bool refused(const PanelGrid& grid, std::int32_t panels, const char* movieName)
+{
+    if (std::strlen(movieName) > std::size_t(maxMovieNameBytes)) {
+        std::fputs(tooLong, stdout);
+        return true;
+    }
+    // The descriptor names the movie on one line.
+    if (std::strpbrk(movieName, "\r\n") != nullptr) {
+        std::fputs("That name holds a line end; please give another one\n", stdout);
+        return true;
+    }
+    char descriptorName[movieNameCapacity + 3];   // room for ".mg" whatever the name
+    std::snprintf(descriptorName, sizeof descriptorName, "%s.mg", movieName);
+    const char* clash = outputThatIsAnInput(grid, panels, movieName, descriptorName);
+    if (clash != nullptr)
+        std::printf("%s is one of the input movies; please give another name\n", clash);
+    return clash != nullptr;
+}
+
+StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, osFile answers,
                              char movieName[movieNameCapacity])
 {
     std::snprintf(movieName, movieNameCapacity, "B_%s", grid.panelNames[0]);
-    for (;;) {
+    for (int answered = 0;; answered++) {
+        if (answered == mostAnswers) {
+            std::printf("No yes or no in %d answers; scripts can accept with -y or name the movie with -o NAME\n"
+                        "Stopping\n",
+                        mostAnswers);
+            return stageStopFailed;
+        }
         std::printf("Name of merged and blended movie will be: %s\n", movieName);
         std::fputs("Merge and blend now?\n"
                    "  Answer: yes    --> Do it, now, with inputs as specified\n"
@@ -64,27 +109,24 @@ StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, std::FI
 
         char answer[maxPanelNameBytes + 1];
         std::size_t length;
-        if (readAnswer(answers, answer, sizeof answer, &length) == answerEnd) {
-            std::fputs("No answer on standard input\nStopping\n", stdout);
+        bool holdsNul;
+        if (readAnswer(answers, answer, sizeof answer, &length, &holdsNul) == answerEnd) {
+            if (osStopRequested() == 0)
+                std::fputs("No answer on standard input\nStopping\n", stdout);
             return stageStopFailed;
         }
         if (length > std::size_t(maxMovieNameBytes)) {
-            std::printf("That name is longer than %d bytes; please give a shorter one\n", maxMovieNameBytes);
+            std::fputs(tooLong, stdout);
+            continue;
+        }
+        if (holdsNul) {
+            std::fputs("That name holds a NUL byte; please give another one\n", stdout);
             continue;
         }
         if (std::strncmp(answer, "yes", 3) == 0) {
-            if (std::strlen(movieName) > std::size_t(maxMovieNameBytes)) {
-                std::printf("That name is longer than %d bytes; please give a shorter one\n", maxMovieNameBytes);
-                continue;
-            }
-            char descriptorName[movieNameCapacity + 3];   // room for ".mg" whatever the name
-            std::snprintf(descriptorName, sizeof descriptorName, "%s.mg", movieName);
-            const char* clash = outputThatIsAnInput(grid, panels, movieName, descriptorName);
-            if (clash != nullptr) {
-                std::printf("%s is one of the input movies; please give another name\n", clash);
-                continue;
-            }
-            return stageGoOn;
+            if (!refused(grid, panels, movieName))
+                return stageGoOn;
+            continue;
         }
         if (std::strncmp(answer, "no", 2) == 0)
             return stageStopDone;

@@ -17,6 +17,30 @@ void listPanelLayout(const RunParameters& runParameters, const PanelGrid& grid)
     }
 }
 
+// A stream read for two panels would feed them alternate frames.
+static StageResult refuseSharedStreams(const PanelGrid& grid, std::size_t panels)
+{
+    std::vector<std::size_t> streams;
+    std::vector<osFileIdentity> identities;
+    for (std::size_t k = 0; k < panels; k++) {
+        osFileIdentity identity;
+        bool stream = false;
+        if (!osIdentifyOpenFile(grid.panelFiles[k], &identity, &stream) || !stream)
+            continue;
+        for (std::size_t s = 0; s < streams.size(); s++) {
+            if (osSameFile(identities[s], identity)) {
+                std::printf("Input movie %s is the same stream as %s; a pipe or device can feed one panel only\n"
+                            "Stopping\n",
+                            grid.panelNames[k], grid.panelNames[streams[s]]);
+                return stageStopFailed;
+            }
+        }
+        streams.push_back(k);
+        identities.push_back(identity);
+    }
+    return stageGoOn;
+}
+
 StageResult openPanelMovies(const RunParameters& runParameters, PanelGrid* grid)
 {
     const std::size_t panels = std::size_t(runParameters.ntx) * std::size_t(runParameters.nty);
@@ -26,6 +50,8 @@ StageResult openPanelMovies(const RunParameters& runParameters, PanelGrid* grid)
         int error = osOpenForReading(grid->panelNames[k], &grid->panelFiles[k]);
         if (error != 0) {
             grid->panelFiles[k] = osNoFile;
+            if (osStopRequested() != 0)   // a FIFO waiting for its writer, interrupted
+                return stageStopFailed;
             std::printf("Could not open input file: %s\n", grid->panelNames[k]);
             // Every panel's movie stays open for the whole run.
             if (osTooManyOpenFiles(error))
@@ -35,15 +61,27 @@ StageResult openPanelMovies(const RunParameters& runParameters, PanelGrid* grid)
         }
         osAdviseSequential(grid->panelFiles[k]);
     }
+    if (refuseSharedStreams(*grid, panels) != stageGoOn)
+        return stageStopFailed;
 
-    // A regular file's length is known now, so a short movie stops the run before the
-    // first frame instead of leaving a half-written output behind. Streams are checked
-    // frame by frame as they are read.
+    // A regular file's length is known now: a movie of frames of another size (a wrong nx
+    // or ny) or one that is short stops the run before anything is created. Streams are
+    // checked frame by frame as they are read.
+    const std::int64_t frameBytes = runParameters.tileFrameBytes;
     for (std::size_t k = 0; k < panels; k++) {
         std::int64_t size;
-        if (osRegularFileSize(grid->panelFiles[k], &size) && size / runParameters.tileFrameBytes < runParameters.nf) {
+        if (!osRegularFileSize(grid->panelFiles[k], &size))
+            continue;
+        if (size % frameBytes != 0) {
+            std::printf("Input movie %s is %lld bytes long, not a whole number of frames of 3*nx*ny = %lld bytes\n"
+                        "Stopping\n",
+                        grid->panelNames[k], (long long)size, (long long)frameBytes);
+            return stageStopFailed;
+        }
+        // nf * frameBytes may pass 64 bits; the quotient cannot.
+        if (size / frameBytes < runParameters.nf) {
             std::printf("Input movie %s holds only %lld whole frames of the %d needed\nStopping\n", grid->panelNames[k],
-                        (long long)(size / runParameters.tileFrameBytes), runParameters.nf);
+                        (long long)(size / frameBytes), runParameters.nf);
             return stageStopFailed;
         }
     }

@@ -45,9 +45,10 @@ struct PanelGrid {
 void fillPanelNames(char** argv, PanelGrid* grid);
 void listPanelLayout(const RunParameters& runParameters, const PanelGrid& grid);
 
-// Opens every input movie in grid order and checks that each regular file holds nf frames.
-// Prints the reason before it returns a stop; files already open stay open for
-// closePanelMovies.
+// Opens every input movie in grid order and checks them: a regular file must hold a whole
+// number of frames, at least nf; a pipe or device may feed one panel only. Prints the
+// reason before it returns a stop (nothing when the process was asked to stop); files
+// already open stay open for closePanelMovies.
 StageResult openPanelMovies(const RunParameters& runParameters, PanelGrid* grid);
 void closePanelMovies(PanelGrid* grid);
 
@@ -58,9 +59,9 @@ void closePanelMovies(PanelGrid* grid);
 constexpr int movieNameCapacity = 2 + maxPanelNameBytes + 1;
 
 // Proposes the default name and reads answers from `answers` (standard input in a run)
-// until the user accepts a usable name (go on, with it in movieName), declines (stop, done)
-// or the input ends (stop, failed).
-StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, std::FILE* answers,
+// until the user accepts a usable name (go on, with it in movieName), declines (stop, done),
+// the input ends or 100 answers brought neither (stop, failed).
+StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, osFile answers,
                              char movieName[movieNameCapacity]);
 
 // ---- Run driver ----

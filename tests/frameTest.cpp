@@ -31,7 +31,8 @@ Streamed stream(const MovieGrid& g, std::int32_t bandRows)
         writeBytes(name, g.panels[k]);
         files.push_back(open(name.c_str(), O_RDONLY));
     }
-    OutputMovie movie{"out", open((folder + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666)};
+    OutputMovie movie{};
+    movie.file = open((folder + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
     FrameBuffers buffers;
     EXPECT_TRUE(allocateFrameBuffers(planFrameBuffers(p, bandRows), &buffers));
     Streamed s{{}, StreamResult{streamGoesOn, 0, 0, 0}, 0};

@@ -109,9 +109,8 @@ static void setLimit(int resource, unsigned long long soft, unsigned long long h
         _exit(125);
 }
 
-RunOutcome runMozaroWithFiles(const std::string& folder, const std::vector<std::string>& args,
-                              const std::string& inputPath, const std::string& outputPath,
-                              const ChildLimits& limits)
+StartedRun startMozaro(const std::string& folder, const std::vector<std::string>& args, const std::string& inputPath,
+                       const std::string& outputPath, const ChildLimits& limits)
 {
     std::vector<std::string> command = commandPrefix();
     command.insert(command.end(), args.begin(), args.end());
@@ -119,6 +118,7 @@ RunOutcome runMozaroWithFiles(const std::string& folder, const std::vector<std::
     for (std::string& word : command)
         argv.push_back(&word[0]);
     argv.push_back(nullptr);
+    const std::string errorPath = outputPath + ".err";
 
     pid_t child = fork();
     if (child < 0)
@@ -126,8 +126,15 @@ RunOutcome runMozaroWithFiles(const std::string& folder, const std::vector<std::
     if (child == 0) {
         int in = open(inputPath.c_str(), O_RDONLY);
         int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || chdir(folder.c_str()) != 0)
+        int err = open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+            chdir(folder.c_str()) != 0)
             _exit(126);
+        close(in);
+        close(out);
+        close(err);
+        if (limits.closeOutput)
+            close(1);
         if (limits.addressSpaceBytes != 0)
             setLimit(RLIMIT_AS, limits.addressSpaceBytes, limits.addressSpaceBytes);
         if (limits.openFilesSoft != 0 || limits.openFilesHard != 0)
@@ -137,26 +144,53 @@ RunOutcome runMozaroWithFiles(const std::string& folder, const std::vector<std::
         execvp(argv[0], argv.data());
         _exit(127);
     }
+    return StartedRun{child, outputPath};
+}
+
+RunOutcome waitForMozaro(const StartedRun& run)
+{
     // A hung tool must fail its case, not the whole suite.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     int status = 0;
     for (;;) {
-        pid_t done = waitpid(child, &status, WNOHANG);
-        if (done == child)
+        pid_t done = waitpid(run.pid, &status, WNOHANG);
+        if (done == run.pid)
             break;
         if (done < 0 && errno != EINTR)
             throw std::runtime_error("waitpid failed");
         if (std::chrono::steady_clock::now() > deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
+            kill(run.pid, SIGKILL);
+            waitpid(run.pid, &status, 0);
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     RunOutcome outcome;
     outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    outcome.out = readText(outputPath);
+    outcome.out = fileExists(run.outputPath) && run.outputPath.rfind("/dev/", 0) != 0 ? readText(run.outputPath) : "";
+    outcome.err = readText(run.outputPath + ".err");
     return outcome;
+}
+
+RunOutcome runMozaroWithFiles(const std::string& folder, const std::vector<std::string>& args,
+                              const std::string& inputPath, const std::string& outputPath,
+                              const ChildLimits& limits)
+{
+    return waitForMozaro(startMozaro(folder, args, inputPath, outputPath, limits));
+}
+
+std::map<std::string, Bytes> folderContents(const std::string& folder)
+{
+    std::map<std::string, Bytes> contents;
+    for (const std::string& name : listFolder(folder)) {
+        struct stat st;
+        const std::string path = folder + "/" + name;
+        if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            contents[name] = readBytes(path);
+        else
+            contents[name] = Bytes{'<', 'n', 'o', 't', ' ', 'a', ' ', 'f', 'i', 'l', 'e', '>'};
+    }
+    return contents;
 }
 
 RunOutcome runMozaro(const std::string& folder, const std::vector<std::string>& args, const std::string& input,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -26,14 +27,29 @@ std::vector<std::string> listFolder(const std::string& folder);
 struct RunOutcome {
     int status;        // exit status, or 128 + signal number
     std::string out;   // everything written to standard output
+    std::string err;   // everything written to standard error
 };
 
-// Resource limits for the tool's process; 0 leaves a limit as it is.
+// Resource limits for the tool's process (0 leaves a limit as it is), and whether it starts
+// with standard output closed.
 struct ChildLimits {
     unsigned long long addressSpaceBytes;
     unsigned long long openFilesSoft, openFilesHard;
     unsigned long long fileSizeBytes;
+    bool closeOutput;
 };
+
+// A run started in the background; standard error goes to outputPath + ".err".
+struct StartedRun {
+    int pid;
+    std::string outputPath;
+};
+StartedRun startMozaro(const std::string& folder, const std::vector<std::string>& args, const std::string& inputPath,
+                       const std::string& outputPath, const ChildLimits& limits = ChildLimits{});
+RunOutcome waitForMozaro(const StartedRun& run);
+
+// Every name in a folder with the bytes of its file (a marker for anything else).
+std::map<std::string, Bytes> folderContents(const std::string& folder);
 
 // Runs Mozaro in `folder` with `args` and `input` on standard input.
 RunOutcome runMozaro(const std::string& folder, const std::vector<std::string>& args, const std::string& input,
