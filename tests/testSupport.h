@@ -34,6 +34,15 @@ RunOutcome runMozaro(const std::string& folder, const std::vector<std::string>& 
 RunOutcome runMozaroWithFiles(const std::string& folder, const std::vector<std::string>& args,
                               const std::string& inputPath, const std::string& outputPath);
 
+struct ToolOutcome {
+    int status;        // exit status, or 128 + signal number
+    std::string out;   // standard output
+    std::string err;   // standard error
+};
+// Runs a companion program, args[0] a path or a name on PATH, in `folder` with nothing on
+// standard input. A nonzero fileLimit caps the size of any file it writes.
+ToolOutcome runTool(const std::string& folder, std::vector<std::string> args, unsigned long fileLimit = 0);
+
 Bytes randomBytes(std::size_t count, std::mt19937& rng);
 
 // Grid of panel movies, panel (i, j) at i * ntx + j, each nf frames of nx x ny pixels.

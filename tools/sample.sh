@@ -5,6 +5,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/tools/setup.sh"
 needBuildTools
+needPng
 
 build="$top/build/release"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
@@ -18,5 +19,5 @@ echo yes | "$build/Mozaro" 2 2 320 240 48 2 a00 a01 a10 a11
 echo
 echo "Merged movie: $sample/B_a00 (320 x 240 pixels, 48 frames, raw RGB, bottom row first)"
 echo "Descriptor:   $sample/B_a00.mg: $(cat B_a00.mg)"
-"$build/rawFrameToPng" B_a00 320 240 0 B_a00.png
+"$build/mozaro-frame" B_a00.mg 0 B_a00.png
 echo "Picture:      $sample/B_a00.png (frame 0 of the merged movie)"
