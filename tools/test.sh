@@ -7,6 +7,7 @@ needBuildTools
 needGoogleTest
 needGroff
 needPng
+needFfmpeg
 
 build="$top/build/tests"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON >/dev/null
