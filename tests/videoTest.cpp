@@ -1,5 +1,6 @@
-// FFmpeg around a merge: mozaro-encode's videos, checked with ffprobe and one decoded frame.
-// The cases that need FFmpeg are skipped, visibly, where it is not installed.
+// FFmpeg around a merge: the README's commands that prepare panel movies, and mozaro-encode's
+// videos, checked with ffprobe and one decoded frame. The cases that need FFmpeg are
+// skipped, visibly, where it is not installed.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -170,6 +171,53 @@ TEST(MozaroEncode, RefusesWhatItCannotEncodeAndWritesNothing)
         EXPECT_EQ(run.out, "") << c.what;
         EXPECT_EQ(listFolder(folder), before) << c.what;
     }
+}
+
+// The README's "Preparing panel movies" commands, taken from it as they stand: a PNG
+// sequence and a lossless video, prepared and merged side by side at nBlend 1, give back
+// their pixels, bottom row first.
+TEST(PreparingPanelMovies, ReadmeCommandsGiveBackThePixels)
+{
+    const std::string readme = readText(MOZARO_SOURCE_DIR "/README.md");
+    const std::size_t start = readme.find("\n## Preparing panel movies\n");
+    ASSERT_NE(start, std::string::npos);
+    const std::string section = readme.substr(start, readme.find("\n## ", start + 1) - start);
+    std::vector<std::string> commands;
+    for (std::size_t at = section.find("\nffmpeg "); at != std::string::npos; at = section.find("\nffmpeg ", at + 1))
+        commands.push_back(section.substr(at + 1, section.find('\n', at + 1) - at - 1));
+    ASSERT_EQ(commands.size(), 2u) << section;
+    if (!haveFfmpeg())
+        GTEST_SKIP() << "FFmpeg is not installed";
+
+    // Two panels of 7 x 5 pixels, 3 frames each, as a renderer would write them: top row first.
+    std::mt19937 rng(12);
+    std::string folder = makeScratchFolder();
+    const Bytes rendered[2] = {randomBytes(3 * 7 * 5 * 3, rng), randomBytes(3 * 7 * 5 * 3, rng)};
+    writeBytes(folder + "/../rendered0", rendered[0]);
+    writeBytes(folder + "/../rendered1", rendered[1]);
+    const std::string raw = "ffmpeg -v error -nostdin -f rawvideo -pixel_format rgb24 -video_size 7x5 -i ../rendered";
+    ASSERT_EQ(runTool(folder, {"sh", "-c", raw + "0 frame%04d.png"}).status, 0);
+    ASSERT_EQ(runTool(folder, {"sh", "-c", raw + "1 -c:v png render.mp4"}).status, 0);
+    for (const std::string& command : commands) {
+        ToolOutcome run = runTool(folder, {"sh", "-c", command});
+        ASSERT_EQ(run.status, 0) << command << ": " << run.err;
+    }
+
+    MovieGrid grid{2, 1, 7, 5, 3, 1, {}};
+    for (const Bytes& frames : rendered) {
+        Bytes panel;
+        for (int k = 0; k < 3; k++)
+            for (int y = 4; y >= 0; y--) {
+                auto row = frames.begin() + 3 * 7 * (5 * k + y);
+                panel.insert(panel.end(), row, row + 3 * 7);
+            }
+        grid.panels.push_back(panel);
+    }
+    EXPECT_TRUE(readBytes(folder + "/a00") == grid.panels[0]);
+    EXPECT_TRUE(readBytes(folder + "/a01") == grid.panels[1]);
+    RunOutcome merge = runMozaro(folder, gridArgs(grid, {"a00", "a01"}), "yes\n");
+    ASSERT_EQ(merge.status, 0) << merge.out;
+    EXPECT_TRUE(readBytes(folder + "/B_a00") == modelMovie(grid));
 }
 
 }  // namespace
