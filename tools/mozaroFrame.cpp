@@ -19,8 +19,9 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <system_error>
 #include <vector>
+
+using std::to_string;
 
 static const char* const usageText =
     "usage: mozaro-frame MOVIE.mg [FRAME] [OUT.png]\n"
@@ -30,7 +31,6 @@ static const char* const usageText =
     "    OUT.png  = picture to write, the movie's path followed by -FRAME.png when left out\n"
     "    movie    = raw movie: frames of width x height pixels, 3 bytes a pixel, bottom row first\n";
 
-static const char* const descriptorForm = "\"localhost  PATH WIDTH HEIGHT FRAMES\"";
 // The largest frame Mozaro reads or writes, 8192 x 8192 pixels: a row of it is held in memory.
 static const std::uint64_t largestFrameBytes = 201326592;
 static const std::uint64_t largestNumber = 2147483647;
@@ -39,31 +39,19 @@ static const std::size_t largestDescriptorBytes = 65536;
 
 struct MovieShape {
     std::string path;
-    std::uint64_t width, height;
-    std::uint64_t frames;   // as the descriptor gives it; unknown in the second form
-    bool framesKnown;
+    std::uint64_t width, height, frames;   // frames: as the descriptor gives it
 };
 
 // A whole decimal number from 0 to `largest`: digits only, nothing before or after them.
 static bool parseCount(const std::string& text, std::uint64_t largest, std::uint64_t* value)
 {
-    if (text.empty())
-        return false;
     std::uint64_t n = 0;
     for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        n = n * 10 + std::uint64_t(c - '0');
-        if (n > largest)
+        if (c < '0' || c > '9' || (n = n * 10 + std::uint64_t(c - '0')) > largest)
             return false;
     }
     *value = n;
-    return true;
-}
-
-static std::string errorText(int error)
-{
-    return std::error_code(error, std::generic_category()).message();
+    return !text.empty();
 }
 
 static int fail(const std::string& message)
@@ -78,39 +66,38 @@ static int fail(const std::string& message)
 static std::string readDescriptor(const char* name, MovieShape* shape)
 {
     std::FILE* file = std::fopen(name, "rb");
-    if (file == nullptr)
-        return std::string("cannot read descriptor ") + name + ": " + errorText(errno);
     std::vector<char> bytes(largestDescriptorBytes + 1);
-    std::size_t count = std::fread(bytes.data(), 1, bytes.size(), file);
-    bool readError = std::ferror(file) != 0;
-    int error = errno;
+    std::size_t count = file != nullptr ? std::fread(bytes.data(), 1, bytes.size(), file) : 0;
+    if (file == nullptr || std::ferror(file) != 0) {
+        std::string problem = std::string("cannot read descriptor ") + name + ": " + std::strerror(errno);
+        if (file != nullptr)
+            std::fclose(file);
+        return problem;
+    }
     std::fclose(file);
-    if (readError)
-        return std::string("cannot read descriptor ") + name + ": " + errorText(error);
     std::string line(bytes.data(), count);
-    const std::string notOneLine = std::string("descriptor ") + name + " is not one line " + descriptorForm;
     const std::string host = "localhost  ";
-    if (line.size() > largestDescriptorBytes || line.empty() || line.back() != '\n')
+    const std::string notOneLine =
+        std::string("descriptor ") + name + " is not one line \"localhost  PATH WIDTH HEIGHT FRAMES\"";
+    if (count > largestDescriptorBytes || line.empty() || line.back() != '\n')
         return notOneLine;
     line.pop_back();
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
     if (line.compare(0, host.size(), host) != 0 || line.find_first_of(std::string("\n\r\0", 3)) != std::string::npos)
         return notOneLine;
-    std::uint64_t* numbers[3] = {&shape->frames, &shape->height, &shape->width};
-    for (std::uint64_t* number : numbers) {
+    for (std::uint64_t* number : {&shape->frames, &shape->height, &shape->width}) {
         std::size_t blank = line.rfind(' ');
         if (blank < host.size() || !parseCount(line.substr(blank + 1), largestNumber, number))
             return notOneLine;
         line.erase(blank);
     }
     shape->path = line.substr(host.size());
-    shape->framesKnown = true;
     return shape->path.empty() ? notOneLine : "";
 }
 
-// Why the picture could not be written; libpng reports its errors through longjmp, so the
-// writing below keeps no C++ object of its own.
+// Why the picture could not be written. libpng reports errors by longjmp, so the writing
+// below holds no C++ object of its own.
 static char pictureProblem[256];
 
 static void onPngError(png_structp png, png_const_charp message)
@@ -119,21 +106,10 @@ static void onPngError(png_structp png, png_const_charp message)
     png_longjmp(png, 1);
 }
 
-// The one warning a complete picture could bring is about a text chunk, and none is written.
-static void onPngWarning(png_structp, png_const_charp)
-{
-}
-
 static void writePngBytes(png_structp png, png_bytep bytes, png_size_t count)
 {
-    std::FILE* file = static_cast<std::FILE*>(png_get_io_ptr(png));
-    if (std::fwrite(bytes, 1, count, file) != count)
+    if (std::fwrite(bytes, 1, count, static_cast<std::FILE*>(png_get_io_ptr(png))) != count)
         png_error(png, std::strerror(errno != 0 ? errno : EIO));
-}
-
-// Flushed once, after the last chunk, where the result is checked.
-static void flushPngBytes(png_structp)
-{
 }
 
 // Writes frame `frame` of `movie` into `file` as an 8-bit RGB PNG, top row first, through
@@ -141,30 +117,28 @@ static void flushPngBytes(png_structp)
 static bool writePicture(std::ifstream* movie, const MovieShape& shape, std::uint64_t frame, std::FILE* file,
                          unsigned char* row)
 {
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, onPngError, onPngWarning);
-    if (png == nullptr) {
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, onPngError, nullptr);
+    png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
+    if (info == nullptr) {
+        png_destroy_write_struct(&png, nullptr);
         std::snprintf(pictureProblem, sizeof pictureProblem, "%s", std::strerror(ENOMEM));
         return false;
     }
-    png_infop info = png_create_info_struct(png);
     if (setjmp(png_jmpbuf(png)) != 0) {
         png_destroy_write_struct(&png, &info);
         return false;
     }
-    if (info == nullptr)
-        png_error(png, std::strerror(ENOMEM));
-    png_set_write_fn(png, file, writePngBytes, flushPngBytes);
-    // libpng's own default stops at a million pixels a side; Mozaro writes wider frames.
+    // A null flush function: libpng's own flushes the FILE, and the caller closes it checked.
+    png_set_write_fn(png, file, writePngBytes, nullptr);
+    // libpng's default stops at a million pixels a side; Mozaro writes wider frames.
     png_set_user_limits(png, 0x7FFFFFFF, 0x7FFFFFFF);
     png_set_IHDR(png, info, png_uint_32(shape.width), png_uint_32(shape.height), 8, PNG_COLOR_TYPE_RGB,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     const std::uint64_t rowBytes = 3 * shape.width;
-    const std::uint64_t frameStart = frame * rowBytes * shape.height;
     for (std::uint64_t r = shape.height; r-- > 0;) {
-        movie->seekg(std::streamoff(frameStart + r * rowBytes));
-        movie->read(reinterpret_cast<char*>(row), std::streamsize(rowBytes));
-        if (!*movie)
+        movie->seekg(std::streamoff((frame * shape.height + r) * rowBytes));
+        if (!movie->read(reinterpret_cast<char*>(row), std::streamsize(rowBytes)))
             png_error(png, "the movie cannot be read");
         png_write_row(png, row);
     }
@@ -175,10 +149,8 @@ static bool writePicture(std::ifstream* movie, const MovieShape& shape, std::uin
 
 // Drops a picture that could not be written whole, so that no broken file is left behind;
 // a device or a pipe given as the picture is left alone.
-static int failWriting(std::FILE* file, const std::string& outName, const std::string& message)
+static int failWriting(const std::string& outName, const std::string& message)
 {
-    if (file != nullptr)
-        std::fclose(file);
     std::error_code error;
     if (std::filesystem::is_regular_file(outName, error))
         std::remove(outName.c_str());
@@ -187,23 +159,18 @@ static int failWriting(std::FILE* file, const std::string& outName, const std::s
 
 int main(int argc, char** argv)
 {
-    MovieShape shape = {"", 0, 0, 0, false};
-    const char* descriptorName = nullptr;
+    MovieShape shape = {"", 0, 0, 0};
+    const char* descriptorName = argc >= 2 && argc <= 4 ? argv[1] : nullptr;
+    const char* frameText = argc == 6 ? argv[4] : argc >= 3 && argc <= 4 ? argv[2] : "0";
+    std::string outName = argc == 6 ? argv[5] : argc == 4 ? argv[3] : "";
     std::uint64_t frame = 0;
-    std::string outName;
-    const char* frameText = nullptr;
     if (argc == 6) {
         shape.path = argv[1];
         if (!parseCount(argv[2], largestNumber, &shape.width) || shape.width == 0)
             return fail(std::string("width must be a whole number from 1 to 2147483647: \"") + argv[2] + "\"");
         if (!parseCount(argv[3], largestNumber, &shape.height) || shape.height == 0)
             return fail(std::string("height must be a whole number from 1 to 2147483647: \"") + argv[3] + "\"");
-        frameText = argv[4];
-        outName = argv[5];
-    } else if (argc >= 2 && argc <= 4) {
-        descriptorName = argv[1];
-        frameText = argc >= 3 ? argv[2] : "0";
-    } else {
+    } else if (descriptorName == nullptr) {
         std::fputs(usageText, stderr);
         return 1;
     }
@@ -214,61 +181,56 @@ int main(int argc, char** argv)
         if (!problem.empty())
             return fail(problem);
         if (shape.width == 0 || shape.height == 0)
-            return fail("movie " + shape.path + " has frames of " + std::to_string(shape.width) + " x " +
-                        std::to_string(shape.height) + " pixels: there is nothing to show");
-        outName = argc == 4 ? argv[3] : shape.path + "-" + std::to_string(frame) + ".png";
+            return fail("movie " + shape.path + " has frames of " + to_string(shape.width) + " x " +
+                        to_string(shape.height) + " pixels: there is nothing to show");
+        if (outName.empty())
+            outName = shape.path + "-" + to_string(frame) + ".png";
     }
+    const std::string& path = shape.path;
+    const std::string size = to_string(shape.width) + " x " + to_string(shape.height);
     // Both sides are below 2^31, so the product stays below 2^64.
     const std::uint64_t frameBytes = 3 * shape.width * shape.height;
     if (frameBytes > largestFrameBytes)
-        return fail("a frame of " + std::to_string(shape.width) + " x " + std::to_string(shape.height) +
-                    " pixels is larger than " + std::to_string(largestFrameBytes) + " bytes");
+        return fail("a frame of " + size + " pixels is larger than " + to_string(largestFrameBytes) + " bytes");
 
-    const char* movieName = shape.path.c_str();
     std::error_code error;
-    std::filesystem::file_status status = std::filesystem::status(shape.path, error);
+    const bool regular = std::filesystem::is_regular_file(path, error);
+    const std::uint64_t movieBytes = regular ? std::filesystem::file_size(path, error) : 0;
     if (error)
-        return fail(std::string("cannot open movie ") + movieName + ": " + error.message());
-    if (!std::filesystem::is_regular_file(status))
-        return fail(std::string("movie ") + movieName + " is not a regular file");
-    const std::uint64_t movieBytes = std::filesystem::file_size(shape.path, error);
-    if (error)
-        return fail(std::string("cannot open movie ") + movieName + ": " + error.message());
-    if (shape.framesKnown && movieBytes != shape.frames * frameBytes)
-        return fail(std::string("movie ") + movieName + " holds " + std::to_string(movieBytes) + " bytes, not the " +
-                    std::to_string(shape.frames * frameBytes) + " of " + std::to_string(shape.frames) + " frames of " +
-                    std::to_string(shape.width) + " x " + std::to_string(shape.height) + " that " +
-                    descriptorName + " gives");
+        return fail("cannot open movie " + path + ": " + error.message());
+    if (!regular)
+        return fail("movie " + path + " is not a regular file");
+    if (descriptorName != nullptr && movieBytes != shape.frames * frameBytes)
+        return fail("movie " + path + " holds " + to_string(movieBytes) + " bytes, not the " +
+                    to_string(shape.frames * frameBytes) + " of " + to_string(shape.frames) + " frames of " + size +
+                    " that " + descriptorName + " gives");
     // A size that is not a whole number of frames nearly always means a wrong width or height.
     if (movieBytes % frameBytes != 0)
-        return fail(std::string("movie ") + movieName + " holds " + std::to_string(movieBytes) +
-                    " bytes, not a whole number of " + std::to_string(shape.width) + " x " +
-                    std::to_string(shape.height) + " frames (" + std::to_string(frameBytes) + " bytes each)");
+        return fail("movie " + path + " holds " + to_string(movieBytes) + " bytes, not a whole number of " + size +
+                    " frames (" + to_string(frameBytes) + " bytes each)");
     if (frame >= movieBytes / frameBytes)
-        return fail(std::string("movie ") + movieName + " holds " + std::to_string(movieBytes / frameBytes) +
-                    " frames; there is no frame " + std::to_string(frame));
+        return fail("movie " + path + " holds " + to_string(movieBytes / frameBytes) + " frames; there is no frame " +
+                    to_string(frame));
     // By file identity, so that no other name, link or path of them is overwritten either.
-    if (std::filesystem::equivalent(shape.path, outName, error))
+    if (std::filesystem::equivalent(path, outName, error))
         return fail("the picture " + outName + " would overwrite the movie");
     if (descriptorName != nullptr && std::filesystem::equivalent(descriptorName, outName, error))
         return fail("the picture " + outName + " would overwrite the descriptor");
 
-    std::ifstream movie(shape.path, std::ios::binary);
+    std::ifstream movie(path, std::ios::binary);
     if (!movie)
-        return fail(std::string("cannot open movie ") + movieName);
+        return fail("cannot open movie " + path);
     std::vector<unsigned char> row(std::size_t(3 * shape.width));
     std::FILE* file = std::fopen(outName.c_str(), "wb");
     if (file == nullptr)
-        return fail("cannot create " + outName + ": " + errorText(errno));
+        return fail("cannot create " + outName + ": " + std::strerror(errno));
     if (!writePicture(&movie, shape, frame, file, row.data())) {
+        std::fclose(file);
         if (!movie)
-            return failWriting(file, outName, std::string("cannot read movie ") + movieName + " at frame " +
-                                                  std::to_string(frame));
-        return failWriting(file, outName, "cannot write " + outName + ": " + pictureProblem);
+            return failWriting(outName, "cannot read movie " + path + " at frame " + to_string(frame));
+        return failWriting(outName, "cannot write " + outName + ": " + pictureProblem);
     }
-    if (std::fflush(file) != 0)
-        return failWriting(file, outName, "cannot write " + outName + ": " + errorText(errno));
     if (std::fclose(file) != 0)
-        return failWriting(nullptr, outName, "cannot write " + outName + ": " + errorText(errno));
+        return failWriting(outName, "cannot write " + outName + ": " + std::strerror(errno));
     return 0;
 }
