@@ -1,5 +1,6 @@
-# cmake --install into a fresh prefix must give a working bin/Mozaro and the manual page,
-# unchanged, in share/man/man1.
+# cmake --install into a fresh prefix must give a working bin/Mozaro, its companions
+# mozaro-encode and (where it was built) mozaro-frame, and their manual pages, unchanged, in
+# share/man/man1.
 file(REMOVE_RECURSE "${PREFIX}")
 execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD}" --prefix "${PREFIX}"
                 RESULT_VARIABLE result OUTPUT_QUIET)
@@ -12,9 +13,25 @@ if(NOT result EQUAL 0 OR NOT version STREQUAL "Mozaro ${VERSION}\n")
   message(FATAL_ERROR "installed bin/Mozaro --version: status ${result}, output '${version}'")
 endif()
 
-execute_process(COMMAND "${CMAKE_COMMAND}" -E compare_files "${SOURCE}/Mozaro.1" "${PREFIX}/share/man/man1/Mozaro.1"
-                RESULT_VARIABLE result)
-if(NOT result EQUAL 0)
-  message(FATAL_ERROR "share/man/man1/Mozaro.1 is missing or differs from Mozaro.1")
+set(companions mozaro-encode)
+if(WITH_FRAME)
+  list(APPEND companions mozaro-frame)
+elseif(EXISTS "${PREFIX}/bin/mozaro-frame")
+  message(FATAL_ERROR "bin/mozaro-frame is installed although it was not built")
 endif()
+# Run without arguments, each answers with its usage text: it is there and it starts.
+foreach(companion ${companions})
+  execute_process(COMMAND "${PREFIX}/bin/${companion}" RESULT_VARIABLE result ERROR_VARIABLE usage)
+  if(NOT result EQUAL 1 OR NOT usage MATCHES "^usage: ${companion} ")
+    message(FATAL_ERROR "installed bin/${companion}: status ${result}, standard error '${usage}'")
+  endif()
+endforeach()
+
+foreach(page Mozaro ${companions})
+  execute_process(COMMAND "${CMAKE_COMMAND}" -E compare_files "${SOURCE}/${page}.1" "${PREFIX}/share/man/man1/${page}.1"
+                  RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "share/man/man1/${page}.1 is missing or differs from ${page}.1")
+  endif()
+endforeach()
 file(REMOVE_RECURSE "${PREFIX}")

@@ -201,6 +201,45 @@ RunOutcome runMozaro(const std::string& folder, const std::vector<std::string>& 
     return runMozaroWithFiles(folder, args, parent + "/stdin", parent + "/stdout", limits);
 }
 
+ToolOutcome runTool(const std::string& folder, std::vector<std::string> args, unsigned long fileLimit)
+{
+    std::string parent = folder.substr(0, folder.rfind('/'));
+    std::string outPath = parent + "/tool.out", errPath = parent + "/tool.err";
+    std::vector<char*> argv;
+    for (std::string& word : args)
+        argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+    pid_t child = fork();
+    if (child < 0)
+        throw std::runtime_error("fork failed");
+    if (child == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+            chdir(folder.c_str()) != 0)
+            _exit(126);
+        if (fileLimit != 0) {
+            // Ignored, the signal lets the write fail with EFBIG instead of killing the program.
+            signal(SIGXFSZ, SIG_IGN);
+            struct rlimit limit = {fileLimit, fileLimit};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                _exit(126);
+        }
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0)
+        if (errno != EINTR)
+            throw std::runtime_error("waitpid failed");
+    ToolOutcome outcome;
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    outcome.out = readText(outPath);
+    outcome.err = readText(errPath);
+    return outcome;
+}
+
 Bytes randomBytes(std::size_t count, std::mt19937& rng)
 {
     Bytes bytes(count);

@@ -59,6 +59,15 @@ RunOutcome runMozaroWithFiles(const std::string& folder, const std::vector<std::
                               const std::string& inputPath, const std::string& outputPath,
                               const ChildLimits& limits = ChildLimits{});
 
+struct ToolOutcome {
+    int status;        // exit status, or 128 + signal number
+    std::string out;   // standard output
+    std::string err;   // standard error
+};
+// Runs a companion program, args[0] a path or a name on PATH, in `folder` with nothing on
+// standard input. A nonzero fileLimit caps the size of any file it writes.
+ToolOutcome runTool(const std::string& folder, std::vector<std::string> args, unsigned long fileLimit = 0);
+
 Bytes randomBytes(std::size_t count, std::mt19937& rng);
 
 

@@ -1,12 +1,15 @@
-# Installs what a build needs when it is missing, on systems with apt-get.
+# Installs what a build needs when it is missing, on systems with apt-get; with --lean first,
+# without the packages they only recommend.
 aptInstall() {
+    local lean=""
+    [ "$1" != --lean ] || { lean=--no-install-recommends; shift; }
     if ! command -v apt-get >/dev/null; then
         echo "missing: $* (install them with your package manager)" >&2
         exit 1
     fi
     local sudo=""
     [ "$(id -u)" = 0 ] || sudo=sudo
-    $sudo apt-get update -qq && $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
+    $sudo apt-get update -qq && $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $lean "$@" >/dev/null
 }
 needBuildTools() {
     command -v cmake >/dev/null && command -v c++ >/dev/null || aptInstall cmake g++ make
@@ -18,4 +21,11 @@ needGoogleTest() {
 # The manual page is checked with groff.
 needGroff() {
     command -v groff >/dev/null || aptInstall groff-base
+}
+# mozaro-frame and FFmpeg are optional: without apt-get the build and the tests go on without them.
+needPng() {
+    [ -e /usr/include/png.h ] || ! command -v apt-get >/dev/null || aptInstall libpng-dev
+}
+needFfmpeg() {
+    command -v ffmpeg >/dev/null || ! command -v apt-get >/dev/null || aptInstall --lean ffmpeg
 }

@@ -6,6 +6,8 @@ source "$top/tools/setup.sh"
 needBuildTools
 needGoogleTest
 needGroff
+needPng
+needFfmpeg
 
 build="$top/build/tests"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON >/dev/null

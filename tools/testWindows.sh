@@ -6,21 +6,13 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/tools/setup.sh"
 needBuildTools
 needGoogleTest
-# Only what running console programs needs: Wine's recommended fonts, sound and graphics
-# libraries would double the install.
-aptInstallLean() {
-    command -v apt-get >/dev/null || { echo "missing: $* (install them with your package manager)" >&2; exit 1; }
-    local sudo=""
-    [ "$(id -u)" = 0 ] || sudo=sudo
-    $sudo apt-get update -qq
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
-}
 missing=()
 command -v x86_64-w64-mingw32-g++-win32 >/dev/null || command -v x86_64-w64-mingw32-g++-posix >/dev/null ||
     missing+=(g++-mingw-w64-x86-64-win32)
 # wine64 runs 64-bit programs on its own; wine brings the `wine` command that starts it.
 wine --version >/dev/null 2>&1 || missing+=(wine wine64)
-[ ${#missing[@]} = 0 ] || aptInstallLean "${missing[@]}"
+# Lean: Wine's recommended fonts, sound and graphics libraries would double the install.
+[ ${#missing[@]} = 0 ] || aptInstall --lean "${missing[@]}"
 
 windows="$top/build/windows"
 cmake -S "$top" -B "$windows" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \
