@@ -56,10 +56,10 @@ void checkNumberReading(const char* text)
 
 // Every size a run goes on with must be exact, and its buffers must not grow with the
 // mosaic's height, the frame count or the blend factor.
-void checkSizes(const RunParameters& p, int argc)
+void checkSizes(const RunParameters& p, int argc, int firstFile)
 {
     require(checkRunLimits(p) == withinLimits, "a run goes on only within the limits");
-    require(std::int64_t(p.ntx) * p.nty == argc - firstFileArgument, "one file per panel");
+    require(std::int64_t(p.ntx) * p.nty == argc - firstFile, "one file per panel");
     const std::int64_t mosaicWidth = std::int64_t(p.nx) * p.ntx, mosaicHeight = std::int64_t(p.ny) * p.nty;
     require(p.outWidth == mosaicWidth / p.nBlend && p.outHeight == mosaicHeight / p.nBlend, "output resolution");
     require(p.blockArea == std::int64_t(p.nBlend) * p.nBlend, "block area");
@@ -107,16 +107,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         checkNumberReading(argv[std::size_t(a)]);
 
     RunParameters runParameters{};
-    StageResult stage = parseRunParameters(argc, argv.data(), &runParameters);
+    CommandLine commandLine;
+    StageResult stage = parseRunParameters(argc, argv.data(), &runParameters, &commandLine);
     if (stage != stageGoOn)
         return 0;
-    for (int a = firstFileArgument; a < argc; a++)
+    for (int a = commandLine.firstFile; a < argc; a++)
         require(std::strlen(argv[std::size_t(a)]) <= std::size_t(maxPanelNameBytes), "names within their limit");
     PanelGrid grid;
-    fillPanelNames(argv.data(), &grid);
+    fillPanelNames(argv.data(), commandLine, &grid);
     listPanelLayout(runParameters, grid);
     deriveSizes(&runParameters);
-    checkSizes(runParameters, argc);
+    checkSizes(runParameters, argc, commandLine.firstFile);
 
     // The answers come from a file in memory, read as standard input would be.
     const std::size_t inputBytes = size - 1 - inputStart;
@@ -125,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         lseek(answers, 0, SEEK_SET) != 0)
         std::abort();
     char movieName[movieNameCapacity];
-    stage = confirmMovieName(grid, runParameters.ntx * runParameters.nty, answers, movieName);
+    stage = confirmMovieName(grid, runParameters.ntx * runParameters.nty, commandLine, answers, movieName);
     close(answers);
     if (stage == stageGoOn)
         require(std::strlen(movieName) <= std::size_t(maxMovieNameBytes), "an accepted name leaves room for .mg");

@@ -74,7 +74,31 @@ static void reportLimitBreach(const RunParameters& p, LimitBreach breach)
     }
 }
 
-StageResult parseRunParameters(int argc, char** argv, RunParameters* runParameters)
+// Options come before the numbers only, so that no command line that worked before they
+// existed changes its meaning: there such a first argument was no number.
+static StageResult readOptions(int argc, char** argv, CommandLine* commandLine)
+{
+    *commandLine = CommandLine{nullptr, false, 1, 0};
+    for (int a = 1; a < argc; a++) {
+        const char* option = argv[a];
+        if (std::strcmp(option, "-y") == 0 || std::strcmp(option, "--yes") == 0) {
+            commandLine->acceptName = true;
+        } else if (std::strcmp(option, "-o") == 0 || std::strcmp(option, "--output") == 0) {
+            if (a + 1 == argc) {
+                std::printf("%s (argument %d) needs the movie's name after it\nStopping\n", option, a);
+                return stageStopFailed;
+            }
+            commandLine->outputName = argv[++a];
+        } else {
+            break;
+        }
+        commandLine->firstNumber = a + 1;
+    }
+    commandLine->firstFile = commandLine->firstNumber + 6;
+    return stageGoOn;
+}
+
+StageResult parseRunParameters(int argc, char** argv, RunParameters* runParameters, CommandLine* commandLine)
 {
     // Honoured alone only: with anything else beside them they are an ordinary command line.
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
@@ -85,7 +109,10 @@ StageResult parseRunParameters(int argc, char** argv, RunParameters* runParamete
         std::printf("Mozaro %s\n", MOZARO_VERSION);
         return stageStopDone;
     }
-    if (argc < firstFileArgument + 1) {
+    if (readOptions(argc, argv, commandLine) != stageGoOn)
+        return stageStopFailed;
+    const int first = commandLine->firstNumber;
+    if (argc < commandLine->firstFile + 1) {
         std::fputs(usageText, stdout);
         return stageStopFailed;
     }
@@ -96,21 +123,21 @@ StageResult parseRunParameters(int argc, char** argv, RunParameters* runParamete
     std::int32_t* fields[6] = {&runParameters->ntx, &runParameters->nty, &runParameters->nx,
                                &runParameters->ny,  &runParameters->nf,  &runParameters->nBlend};
     for (int a = 0; a < 6; a++) {
-        NumberParse parsed = parseDecimal(argv[a + 1], fields[a]);
+        NumberParse parsed = parseDecimal(argv[first + a], fields[a]);
         if (parsed == numberMissing) {
-            std::printf("%s (argument %d) is not a number: \"%s\"\nStopping\n", names[a], a + 1, argv[a + 1]);
+            std::printf("%s (argument %d) is not a number: \"%s\"\nStopping\n", names[a], first + a, argv[first + a]);
             return stageStopFailed;
         }
         if (parsed == numberTooLarge) {
-            std::printf("%s (argument %d) does not fit a 32-bit integer: \"%s\"\nStopping\n", names[a], a + 1,
-                        argv[a + 1]);
+            std::printf("%s (argument %d) does not fit a 32-bit integer: \"%s\"\nStopping\n", names[a], first + a,
+                        argv[first + a]);
             return stageStopFailed;
         }
         std::printf(echoes[a], *fields[a]);
     }
 
     long long panels = (long long)runParameters->ntx * runParameters->nty;
-    int files = argc - firstFileArgument;
+    int files = argc - commandLine->firstFile;
     if (files != panels) {
         std::printf("You have specified ntx*nty = %lld panels.\n", panels);
         std::printf("However, you have specified %d files on the input line.\n", files);
@@ -126,7 +153,7 @@ StageResult parseRunParameters(int argc, char** argv, RunParameters* runParamete
         return stageStopFailed;
     }
 
-    for (int a = firstFileArgument; a < argc; a++) {
+    for (int a = commandLine->firstFile; a < argc; a++) {
         if (std::strlen(argv[a]) > std::size_t(maxPanelNameBytes)) {
             std::printf("Movie file name at argument %d is longer than %d bytes\nStopping\n", a,
                         maxPanelNameBytes);

@@ -87,10 +87,33 @@ static bool refused(const PanelGrid& grid, std::int32_t panels, const char* movi
     return clash != nullptr;
 }
 
-StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, osFile answers,
-                             char movieName[movieNameCapacity])
+// The name the command line gave or accepted: shown, and refused with the dialogue's own
+// line, then "Stopping", where the dialogue would ask again.
+static StageResult takeNameFromCommandLine(const PanelGrid& grid, std::int32_t panels, const char* name,
+                                           char movieName[movieNameCapacity])
+{
+    std::printf("Name of merged and blended movie will be: %s\n", name);
+    if (std::strlen(name) > std::size_t(maxMovieNameBytes)) {
+        std::fputs(tooLong, stdout);
+    } else {
+        std::strcpy(movieName, name);
+        if (!refused(grid, panels, movieName))
+            return stageGoOn;
+    }
+    std::fputs("Stopping\n", stdout);
+    return stageStopFailed;
+}
+
+StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, const CommandLine& commandLine,
+                             osFile answers, char movieName[movieNameCapacity])
 {
     std::snprintf(movieName, movieNameCapacity, "B_%s", grid.panelNames[0]);
+    if (commandLine.outputName != nullptr || commandLine.acceptName) {
+        char proposed[movieNameCapacity];
+        std::strcpy(proposed, movieName);
+        return takeNameFromCommandLine(grid, panels, commandLine.outputName != nullptr ? commandLine.outputName : proposed,
+                                       movieName);
+    }
     for (int answered = 0;; answered++) {
         if (answered == mostAnswers) {
             std::printf("No yes or no in %d answers; scripts can accept with -y or name the movie with -o NAME\n"

@@ -2,9 +2,9 @@
 
 #include "run/run.h"
 
-void fillPanelNames(char** argv, PanelGrid* grid)
+void fillPanelNames(char** argv, const CommandLine& commandLine, PanelGrid* grid)
 {
-    grid->panelNames = argv + firstFileArgument;
+    grid->panelNames = argv + commandLine.firstFile;
 }
 
 void listPanelLayout(const RunParameters& runParameters, const PanelGrid& grid)

@@ -14,7 +14,14 @@
 // done as the user wanted (exit status 0) or because it cannot be done (exit status 1).
 enum StageResult { stageGoOn, stageStopDone, stageStopFailed };
 
-constexpr int firstFileArgument = 7;      // argv[1..6] are the numbers
+// What the options before the six numbers ask for, and where the numbers and the file
+// names start in the argument vector.
+struct CommandLine {
+    const char* outputName;   // -o NAME / --output NAME: the movie's name, accepted
+    bool acceptName;          // -y / --yes: the proposed name, accepted
+    int firstNumber;          // argv[firstNumber] is ntx
+    int firstFile;            // argv[firstFile] is the first panel's movie
+};
 
 // ---- Command line and run parameters ----
 
@@ -24,10 +31,11 @@ enum NumberParse { numberRead, numberMissing, numberTooLarge };
 // digits up to the first non-digit; what follows is ignored. Needs text non-null.
 NumberParse parseDecimal(const char* text, std::int32_t* value);
 
-// Parses and echoes the six numbers, checks the file count, the limits and the file names.
-// Prints the usage text or the reason before it returns a stop. --help or --version as the
-// only argument prints the usage text or "Mozaro <version>" and returns a stop, done.
-StageResult parseRunParameters(int argc, char** argv, RunParameters* runParameters);
+// Reads the options, parses and echoes the six numbers, checks the file count, the limits
+// and the file names. Prints the usage text or the reason before it returns a stop.
+// --help or --version as the only argument prints the usage text or "Mozaro <version>"
+// and returns a stop, done.
+StageResult parseRunParameters(int argc, char** argv, RunParameters* runParameters, CommandLine* commandLine);
 
 // computeSizes, then the resolution line.
 void deriveSizes(RunParameters* runParameters);
@@ -42,7 +50,7 @@ struct PanelGrid {
 };
 
 // Needs the names checked by parseRunParameters.
-void fillPanelNames(char** argv, PanelGrid* grid);
+void fillPanelNames(char** argv, const CommandLine& commandLine, PanelGrid* grid);
 void listPanelLayout(const RunParameters& runParameters, const PanelGrid& grid);
 
 // Opens every input movie in grid order and checks them: a regular file must hold a whole
@@ -60,9 +68,11 @@ constexpr int movieNameCapacity = 2 + maxPanelNameBytes + 1;
 
 // Proposes the default name and reads answers from `answers` (standard input in a run)
 // until the user accepts a usable name (go on, with it in movieName), declines (stop, done),
-// the input ends or 100 answers brought neither (stop, failed).
-StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, osFile answers,
-                             char movieName[movieNameCapacity]);
+// the input ends or 100 answers brought neither (stop, failed). With -o or -y on the command
+// line the name is accepted without a question, or the run stops where it would be asked
+// again.
+StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, const CommandLine& commandLine,
+                             osFile answers, char movieName[movieNameCapacity]);
 
 // ---- Run driver ----
 

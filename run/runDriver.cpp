@@ -77,14 +77,15 @@ static int stopForOutput(Run* run, OutputResult result, const char* movieVerb)
 static int merge(Run* run, int argc, char** argv)
 {
     RunParameters& p = run->runParameters;
-    StageResult stage = parseRunParameters(argc, argv, &p);
+    CommandLine commandLine;
+    StageResult stage = parseRunParameters(argc, argv, &p, &commandLine);
     if (stage != stageGoOn)
         return stage == stageStopDone ? 0 : 1;
-    fillPanelNames(argv, &run->grid);
+    fillPanelNames(argv, commandLine, &run->grid);
     listPanelLayout(p, run->grid);
     deriveSizes(&p);
 
-    stage = confirmMovieName(run->grid, p.ntx * p.nty, osStandardInput(), run->movieName);
+    stage = confirmMovieName(run->grid, p.ntx * p.nty, commandLine, osStandardInput(), run->movieName);
     if (stage != stageGoOn)
         return stoppedAt(run, stage);
 

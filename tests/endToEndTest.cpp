@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <random>
 
+#include <sys/stat.h>
+
 #include "testSupport.h"
 
 namespace {
@@ -407,6 +409,111 @@ TEST(Dialogue, OnlyYesAcceptsAndOnlyNoDeclines)
                            questionText("new2") + "Finished Frame:    0\nFinished merging and blending movie new2\n");
     EXPECT_EQ(listFolder(folder), (std::vector<std::string>{"f0", "new2", "new2.mg"}));
     EXPECT_EQ(readBytes(folder + "/new2"), modelMovie(g));
+}
+
+TEST(Dialogue, YesForeverStopsAfterAHundredAnswers)
+{
+    std::string folder = makeScratchFolder();
+    std::string answers;
+    for (int k = 0; k < 150; k++)
+        answers += "y\n";
+    RunOutcome run = runMozaro(folder, {"1", "1", "1", "1", "0", "1", "f0"}, answers + "\0abc yes\n");
+    std::string expected = echoText(1, 1, 1, 1, 0, 1) + "Layout of panels:\n  f0\n" +
+                           "Resolution of merged and blended movie: 1 1\n" + questionText("B_f0");
+    for (int k = 1; k < 100; k++)
+        expected += questionText("y");
+    EXPECT_EQ(run.out, expected + "No yes or no in 100 answers; scripts can accept with -y or name the movie with -o NAME\n"
+                                  "Stopping\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(listFolder(folder).empty());
+}
+
+TEST(Dialogue, AnAnswerHoldingANulByteIsAskedAgain)
+{
+    std::mt19937 rng(12);
+    std::string folder = makeScratchFolder();
+    MovieGrid g = randomGrid(rng, 1, 1, 2, 2, 1, 1);
+    std::vector<std::string> args = writeGrid(folder, g);
+    RunOutcome run = runMozaro(folder, args, std::string("ab\0c yes\n", 9));
+    EXPECT_EQ(run.out, echoText(1, 1, 2, 2, 1, 1) + "Layout of panels:\n  f0\n" +
+                           "Resolution of merged and blended movie: 2 2\n" + questionText("B_f0") +
+                           "That name holds a NUL byte; please give another one\n" + questionText("B_f0") +
+                           progressText(1) + "Finished merging and blending movie B_f0\n");
+    EXPECT_EQ(run.status, 0);
+}
+
+// -o NAME and -y before the numbers: no question, no standard input.
+TEST(Options, ScriptsNameOrAcceptTheMovieWithoutTheDialogue)
+{
+    struct OptionRun {
+        std::vector<std::string> options;
+        std::string name;      // the movie that must be written
+    };
+    const OptionRun runs[] = {
+        {{"-y"}, "B_f0"},
+        {{"--yes"}, "B_f0"},
+        {{"-o", "north_wall.rgb"}, "north_wall.rgb"},   // a dialogue would read "no..."
+        {{"--output", "my movie"}, "my movie"},         // a dialogue would take "movie"
+        {{"-y", "-o", "yes"}, "yes"},
+    };
+    std::mt19937 rng(13);
+    for (const OptionRun& r : runs) {
+        std::string folder = makeScratchFolder();
+        MovieGrid g = randomGrid(rng, 2, 1, 3, 2, 2, 1);
+        std::vector<std::string> args = r.options;
+        for (const std::string& word : writeGrid(folder, g))
+            args.push_back(word);
+        RunOutcome run = runMozaro(folder, args, "no\n");
+        EXPECT_EQ(run.out, echoText(2, 1, 3, 2, 2, 1) + "Layout of panels:\n  f0  f1\n" +
+                               "Resolution of merged and blended movie: 6 2\n" +
+                               "Name of merged and blended movie will be: " + r.name + "\n" + progressText(2) +
+                               "Finished merging and blending movie " + r.name + "\n")
+            << r.name;
+        EXPECT_EQ(run.status, 0) << r.name;
+        EXPECT_EQ(readBytes(folder + "/" + r.name), modelMovie(g)) << r.name;
+        EXPECT_EQ(readText(folder + "/" + r.name + ".mg"), "localhost  " + folder + "/" + r.name + " 6 2 2\n");
+    }
+}
+
+TEST(Options, ANameThatCannotBeTheMovieStopsTheRun)
+{
+    const std::string start = echoText(1, 1, 1, 1, 0, 1) + "Layout of panels:\n  f0\n" +
+                              "Resolution of merged and blended movie: 1 1\n";
+    const std::string tooLong(253, 'n');
+    const StopCase cases[] = {
+        {"an input's name", {"-o", "./f0", "1", "1", "1", "1", "0", "1", "f0"}, "",
+         start + "Name of merged and blended movie will be: ./f0\n" +
+             "./f0 is one of the input movies; please give another name\nStopping\n",
+         1},
+        {"a name of 253 bytes", {"-o", tooLong, "1", "1", "1", "1", "0", "1", "f0"}, "",
+         start + "Name of merged and blended movie will be: " + tooLong + "\n" +
+             "That name is longer than 252 bytes; please give a shorter one\nStopping\n",
+         1},
+        {"a directory", {"--output", "sub", "1", "1", "1", "1", "0", "1", "f0"}, "",
+         start + "Name of merged and blended movie will be: sub\n" +
+             "Could not create output movie sub: Is a directory\nStopping\n",
+         1},
+        {"-o without a name", {"1", "1", "1", "1", "0", "1", "f0", "-o"}, "",
+         echoText(1, 1, 1, 1, 0, 1) + "You have specified ntx*nty = 1 panels.\n"
+                                      "However, you have specified 2 files on the input line.\n"
+                                      "You need to input one movie file per panel.\nStopping\n",
+         1},
+        {"an option without its name", {"-y", "-o"}, "", "-o (argument 2) needs the movie's name after it\nStopping\n", 1},
+        {"an option after the numbers", {"1", "1", "1", "1", "0", "-y", "f0"}, "",
+         "ntx  =    1\nnty  =    1\nnx   =    1\nny   =    1\nnf   =    0\n"
+         "nBlend (argument 6) is not a number: \"-y\"\nStopping\n",
+         1},
+        {"options and too few numbers", {"-y", "1", "1", "1", "1", "0", "1"}, "", usageLines, 1},
+    };
+    for (const StopCase& c : cases) {
+        std::string folder = makeScratchFolder();
+        writeBytes(folder + "/f0", Bytes());
+        mkdir((folder + "/sub").c_str(), 0777);
+        RunOutcome run = runMozaro(folder, c.args, c.input);
+        EXPECT_EQ(run.out, c.out) << c.what;
+        EXPECT_EQ(run.status, c.status) << c.what;
+        EXPECT_EQ(listFolder(folder), (std::vector<std::string>{"f0", "sub"})) << c.what;
+    }
 }
 
 TEST(Dialogue, DefaultNameKeepsTheFirstFilesDirectoryPart)
