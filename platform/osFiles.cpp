@@ -226,8 +226,11 @@ int osMayWrite(const char* name)
     // Windows decides on creating or replacing a file only when it is done; a read-only
     // file is the one refusal known beforehand.
     DWORD attributes = GetFileAttributesA(name);
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return lastError();
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        // Asked of a directory ("folder\."): a missing one is a path not found.
+        int error = lastError();
+        return error == int(ERROR_FILE_NOT_FOUND) ? int(ERROR_PATH_NOT_FOUND) : error;
+    }
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
         return int(ERROR_ACCESS_DENIED);
     return 0;

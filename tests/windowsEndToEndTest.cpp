@@ -145,6 +145,7 @@ TEST(WindowsMerge, LineEndBytesPassThroughAndTheDescriptorEndsInCrLf)
         g.panels.push_back(lineEndBytes(std::size_t(3 * 5 * 3 * 3), rng));
     std::vector<std::string> args = writePanels(folder, g, {"f0", "f1", "f2", "f3"});
     writeBytes(folder + "/B_f0", Bytes(1000, 9));   // an older, longer movie is replaced whole
+    writeText(folder + "/B_f0.mg", "localhost  Z:\\older\\B_f0 9 9 9\r\n");
     const Bytes expected = modelMovie(g);
     for (const Bytes& awkward : {Bytes{0x0D, 0x0A}, Bytes{0x0A, 0x0A}, Bytes{0x1A}})
         ASSERT_NE(std::search(expected.begin(), expected.end(), awkward.begin(), awkward.end()), expected.end());
@@ -232,38 +233,44 @@ TEST(WindowsMerge, DescriptorHoldsADirectoryLongerThan255Bytes)
     EXPECT_EQ(readText(deep + "/m.mg"), descriptorText(windowsPath(deep) + "\\m", g));
 }
 
-TEST(WindowsFault, MissingOrDirectoryInputStopsAfterTheOutputWasCreated)
+// An earlier run's movie B_f0 and descriptor, which a run that stops must leave as they were.
+void writeEarlierRun(const std::string& folder)
 {
-    for (bool directory : {false, true}) {
-        std::mt19937 rng(5);
-        std::string folder = makeScratchFolder();
-        MovieGrid g = grid(2, 1, 2, 2, 1, 1);
-        fillRandom(&g, rng);
-        writeBytes(folder + "/f0", g.panels[0]);
-        if (directory) {
-            ASSERT_EQ(mkdir((folder + "/f1").c_str(), 0777), 0);
-        }
-        RunOutcome run = runMozaro(folder, gridArgs(g, {"f0", "f1"}), "yes\n");
-        EXPECT_EQ(run.out, crlf(runStart(g, "  f0  f1\n", "B_f0") + "Could not open input file: f1\nStopping\n"));
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(listFolder(folder), directory ? Names({"B_f0", "f0", "f1"}) : Names({"B_f0", "f0"}));
-        EXPECT_TRUE(readBytes(folder + "/B_f0").empty());
-    }
+    writeBytes(folder + "/B_f0", Bytes(36, 1));
+    writeText(folder + "/B_f0.mg", "localhost  Z:\\earlier\\B_f0 4 2 3\r\n");
 }
 
-TEST(WindowsFault, ShortInputStopsBeforeTheFirstFrame)
+TEST(WindowsFault, AStoppedRunLeavesTheEarlierMovieAndDescriptorAsTheyWere)
 {
-    std::mt19937 rng(6);
-    std::string folder = makeScratchFolder();
-    MovieGrid g = grid(2, 1, 2, 2, 3, 1);
-    fillRandom(&g, rng);
-    writeBytes(folder + "/f0", g.panels[0]);
-    writeBytes(folder + "/f1", Bytes(g.panels[1].begin(), g.panels[1].begin() + 12 + 6));   // 1.5 frames
-    RunOutcome run = runMozaro(folder, gridArgs(g, {"f0", "f1"}), "yes\n");
-    EXPECT_EQ(run.out, crlf(runStart(g, "  f0  f1\n", "B_f0") +
-                            "Input movie f1 holds only 1 whole frames of the 3 needed\nStopping\n"));
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(listFolder(folder), Names({"B_f0", "f0", "f1"}));
+    struct FaultCase {
+        const char* what;
+        int f1Bytes;   // -1: f1 is missing, -2: f1 is a folder
+        std::string out;
+    };
+    const FaultCase cases[] = {
+        {"a missing input", -1, "Could not open input file: f1\nStopping\n"},
+        {"an input that is a folder", -2, "Could not open input file: f1\nStopping\n"},
+        {"an input of one whole frame of three", 12, "Input movie f1 holds only 1 whole frames of the 3 needed\nStopping\n"},
+        {"an input of a frame and a half", 18,
+         "Input movie f1 is 18 bytes long, not a whole number of frames of 3*nx*ny = 12 bytes\nStopping\n"},
+    };
+    for (const FaultCase& c : cases) {
+        std::mt19937 rng(5);
+        std::string folder = makeScratchFolder();
+        MovieGrid g = grid(2, 1, 2, 2, 3, 1);
+        fillRandom(&g, rng);
+        writeBytes(folder + "/f0", g.panels[0]);
+        if (c.f1Bytes == -2)
+            ASSERT_EQ(mkdir((folder + "/f1").c_str(), 0777), 0);
+        else if (c.f1Bytes >= 0)
+            writeBytes(folder + "/f1", Bytes(g.panels[1].begin(), g.panels[1].begin() + c.f1Bytes));
+        writeEarlierRun(folder);
+        const std::map<std::string, Bytes> before = folderContents(folder);
+        RunOutcome run = runMozaro(folder, gridArgs(g, {"f0", "f1"}), "yes\n");
+        EXPECT_EQ(run.out, crlf(runStart(g, "  f0  f1\n", "B_f0") + c.out)) << c.what;
+        EXPECT_EQ(run.status, 1) << c.what;
+        EXPECT_EQ(folderContents(folder), before) << c.what;
+    }
 }
 
 // Feeds `bytes` into an open FIFO one piece at a time, each once the tool has taken the one
@@ -297,6 +304,8 @@ TEST(WindowsFault, PipeReadInPiecesAndPipeThatEndsEarly)
         g.panels.push_back(lineEndBytes(std::size_t(3 * 3 * 4 * 3), rng));
         writeBytes(folder + "/f0", g.panels[0]);
         ASSERT_EQ(mkfifo((folder + "/f1").c_str(), 0666), 0);
+        writeEarlierRun(folder);
+        const std::map<std::string, Bytes> before = folderContents(folder);
         int fifo = open((folder + "/f1").c_str(), O_RDWR | O_CLOEXEC);   // the tool must not hold it too
         ASSERT_GE(fifo, 0);
         const std::size_t frame = 3 * 3 * 4;
@@ -309,11 +318,13 @@ TEST(WindowsFault, PipeReadInPiecesAndPipeThatEndsEarly)
             EXPECT_EQ(run.out,
                       crlf(start + progressText(2) + "Input movie f1 ended before frame 2 was complete\nStopping\n"));
             EXPECT_EQ(run.status, 1);
-            EXPECT_EQ(listFolder(folder), Names({"B_f0", "f0", "f1"}));
+            EXPECT_EQ(folderContents(folder), before);
         } else {
             EXPECT_EQ(run.out, crlf(start + progressText(3) + "Finished merging and blending movie B_f0\n"));
             EXPECT_EQ(run.status, 0);
             EXPECT_EQ(readBytes(folder + "/B_f0"), modelMovie(g));
+            EXPECT_EQ(readText(folder + "/B_f0.mg"), descriptorText(windowsPath(folder) + "\\B_f0", g));
+            EXPECT_EQ(listFolder(folder), Names({"B_f0", "B_f0.mg", "f0", "f1"}));
         }
     }
 }
@@ -335,7 +346,7 @@ TEST(WindowsFault, OutputInAMissingFolderStopsBeforeAnyInputIsOpened)
     EXPECT_EQ(listFolder(folder), Names({"f0"}));
 }
 
-TEST(WindowsFault, DirectoryInTheWayOfTheDescriptor)
+TEST(WindowsFault, DirectoryInTheWayOfTheDescriptorStopsBeforeAnythingIsCreated)
 {
     std::mt19937 rng(8);
     std::string folder = makeScratchFolder();
@@ -345,13 +356,11 @@ TEST(WindowsFault, DirectoryInTheWayOfTheDescriptor)
     ASSERT_EQ(mkdir((folder + "/B_f0.mg").c_str(), 0777), 0);
     RunOutcome run = runMozaro(folder, args, "yes\n");
     EXPECT_TRUE(endsWithReason(run.out,
-                               crlf(runStart(g, "  f0  f1\n", "B_f0") + progressText(2) +
-                                    "Finished merging and blending movie B_f0\n") +
-                                   "Could not write movie descriptor B_f0.mg: ",
+                               crlf(runStart(g, "  f0  f1\n", "B_f0")) + "Could not write movie descriptor B_f0.mg: ",
                                accessDenied, "\r\nStopping\r\n"))
         << run.out;
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(readBytes(folder + "/B_f0"), modelMovie(g));
+    EXPECT_EQ(listFolder(folder), Names({"B_f0.mg", "f0", "f1"}));
 }
 
 TEST(WindowsFault, OutputNamedAsAnInputIsRefusedHoweverItIsSpelt)

@@ -36,7 +36,7 @@ cmake --build "$driver" --parallel --target mozaroWindowsTests
 export WINEPREFIX="$top/build/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
 export MOZARO_LAUNCHER=wine MOZARO_BINARY="$windows/Mozaro.exe"
 mkdir -p "$WINEPREFIX"
-wineserver -p </dev/null >/dev/null 2>&1
+wineserver -p </dev/null >/dev/null 2>&1 || true   # one already running serves as well
 trap 'wineserver -k || true' EXIT
 # The first start fills the prefix; the usage text shows that the program runs.
 # Wine's own background processes start here and keep the descriptors they inherit, so
