@@ -34,7 +34,7 @@
 
 // A band aims at this size so that it stays in the second-level cache beside the output
 // rows and the sums; it always holds at least one mosaic row.
-constexpr std::int64_t bandTargetBytes = 192 * 1024;
+constexpr std::int64_t bandTargetBytes = 384 * 1024;
 // Output rows are written in pieces of about this size, at least one row.
 constexpr std::int64_t outputPieceTargetBytes = 256 * 1024;
 
