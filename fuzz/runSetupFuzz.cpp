@@ -70,8 +70,14 @@ void checkSizes(const RunParameters& p, int argc, int firstFile)
     require(p.outFrameBytes == 3 * std::int64_t(p.outWidth) * p.outHeight, "output frame bytes");
     const FrameBufferPlan plan = planFrameBuffers(p, 0);
     const std::int64_t row = p.mosaicRowBytes;
-    require(plan.bandRows >= 1 && plan.bandBytes <= (row > bandTargetBytes ? row : bandTargetBytes), "band size");
-    require(plan.totalBytes <= 5 * row + bandTargetBytes + outputPieceTargetBytes + 256, "buffer sizes");
+    const std::int64_t band = row > bandTargetBytes ? row : bandTargetBytes;
+    require(plan.bandRows >= 1 && plan.bandBytes <= band, "a band of at least one row, near its target");
+    require(plan.stagingBytes <= plan.bandBytes, "staging within a band");
+    require(plan.sumCount <= 3 * std::int64_t(p.mosaicWidth), "a column sum per used mosaic column");
+    require(plan.outPieceBytes <= (p.outRowBytes > outputPieceTargetBytes ? p.outRowBytes : outputPieceTargetBytes),
+            "output pieces near their target");
+    require(plan.totalBytes <= plan.bandBytes + plan.stagingBytes + 4 * plan.sumCount + plan.outPieceBytes + 4096 + 4 * 64,
+            "one allocation holds them all, aligned");
     // The reduction's sums: a whole block of 255 must fit a signed 32-bit integer.
     require(255 * std::int64_t(p.blockArea) <= INT32_MAX, "block sums fit 32 bits");
 }

@@ -204,8 +204,10 @@ OutputResult finishOutputMovie(OutputMovie* movie)
     }
     // An earlier movie is given up only for one that is on storage.
     osFileKind kind = osNothing;
-    const bool replacing = !movie->inPlace && osKindOfFile(movie->target.c_str(), &kind) == 0 && kind == osRegularFile;
-    int error = replacing ? osSync(movie->file) : 0;
+    int error = movie->inPlace ? 0 : osKindOfFile(movie->target.c_str(), &kind);
+    const bool replacing = kind == osRegularFile;
+    if (error == 0 && replacing)
+        error = osSync(movie->file);
     const int closed = osClose(movie->file);
     movie->file = osNoFile;
     if (error == 0)

@@ -4,6 +4,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 // A single request is kept below 1 GiB so that every system takes it whole.
@@ -20,6 +21,63 @@ int osStopRequested()
 {
     return int(stopRequest);
 }
+
+#if defined(MOZARO_FAULT_INJECTION)
+// Builds for the fault sweep only (CMake option MOZARO_FAULTS): every call of this layer
+// that reaches the system is counted and, with MOZARO_FAULT_LOG set, written down ("N call
+// name"); MOZARO_FAULT_AT=N makes the Nth fail. MOZARO_FAULT_KIND says how: "error" (the
+// default) returns the error the system gives for such a call; "interrupt" interrupts its
+// first attempt as a signal would (EINTR); "short" halves its first transfer. A release
+// build has none of this and reads none of these variables.
+enum FaultKind { noFault, hardFault, interruptFault, shortFault };
+static FaultKind pendingFault = noFault;   // an interruption or short transfer still to come
+
+static FaultKind nextCall(const char* call, const char* name)
+{
+    static bool loaded = false;
+    static long long failAt = 0, calls = 0;
+    static FaultKind kind = hardFault;
+    static std::FILE* log = nullptr;
+    if (!loaded) {
+        loaded = true;
+        if (const char* at = std::getenv("MOZARO_FAULT_AT"))
+            failAt = std::atoll(at);
+        if (const char* how = std::getenv("MOZARO_FAULT_KIND"))
+            kind = std::strcmp(how, "interrupt") == 0 ? interruptFault : std::strcmp(how, "short") == 0 ? shortFault
+                                                                                                      : hardFault;
+        if (const char* path = std::getenv("MOZARO_FAULT_LOG"))
+            log = std::fopen(path, "a");
+    }
+    calls++;
+    if (log != nullptr) {
+        std::fprintf(log, "%lld %s %s\n", calls, call, name != nullptr ? name : "-");
+        std::fflush(log);
+    }
+    pendingFault = calls == failAt && kind != hardFault ? kind : noFault;
+    return calls == failAt ? kind : noFault;
+}
+
+// True once, for the first attempt of the call the fault was meant for.
+static bool takeFault(FaultKind kind)
+{
+    if (pendingFault != kind)
+        return false;
+    pendingFault = noFault;
+    return true;
+}
+#define FAULT_POINT(call, name, failure)                                                                               \
+    do {                                                                                                               \
+        if (nextCall(call, name) == hardFault)                                                                         \
+            return failure;                                                                                            \
+    } while (0)
+#else
+enum FaultKind { interruptFault, shortFault };
+static bool takeFault(FaultKind)
+{
+    return false;
+}
+#define FAULT_POINT(call, name, failure) ((void)0)
+#endif
 
 void osRememberTemporaryFile(int slot, const char* name)
 {
@@ -57,6 +115,16 @@ static int lastError()
     DWORD error = GetLastError();
     return error != 0 ? int(error) : int(ERROR_GEN_FAILURE);
 }
+
+// The errors the fault sweep gives each kind of call, as Windows would.
+static const int injectedOpenError = int(ERROR_ACCESS_DENIED);
+static const int injectedReadError = int(ERROR_READ_FAULT);
+static const int injectedWriteError = int(ERROR_DISK_FULL);
+static const int injectedCloseError = int(ERROR_WRITE_FAULT);
+static const int injectedRenameError = int(ERROR_NOT_SAME_DEVICE);
+static const int injectedRemoveError = int(ERROR_ACCESS_DENIED);
+static const int injectedQueryError = int(ERROR_ACCESS_DENIED);
+static const int injectedDirectoryError = int(ERROR_PATH_NOT_FOUND);
 
 // ---- The process ----
 
@@ -123,6 +191,7 @@ static int openFile(const char* name, DWORD access, DWORD share, DWORD creation,
 
 int osOpenForReading(const char* name, osFile* file)
 {
+    FAULT_POINT("open", name, injectedOpenError);
     // Every input is read once from start to end, so the hint goes with the open.
     return openFile(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, file);
@@ -130,38 +199,51 @@ int osOpenForReading(const char* name, osFile* file)
 
 int osCreateNew(const char* name, osFile* file)
 {
+    FAULT_POINT("create", name, injectedOpenError);
     return openFile(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                     file);
 }
 
 int osOpenStreamForWriting(const char* name, osFile* file)
 {
+    FAULT_POINT("openStream", name, injectedOpenError);
     return openFile(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                     file);
 }
 
 int osClose(osFile file)
 {
+    FAULT_POINT("close", nullptr, (CloseHandle(handleOf(file)), injectedCloseError));
     return CloseHandle(handleOf(file)) ? 0 : lastError();
+}
+
+void osCloseAfterReading(osFile file)
+{
+    FAULT_POINT("closeRead", nullptr, (void)CloseHandle(handleOf(file)));
+    CloseHandle(handleOf(file));
 }
 
 int osSync(osFile file)
 {
+    FAULT_POINT("sync", nullptr, injectedCloseError);
     return FlushFileBuffers(handleOf(file)) ? 0 : lastError();
 }
 
 int osRemoveFile(const char* name)
 {
+    FAULT_POINT("remove", name, injectedRemoveError);
     return DeleteFileA(name) ? 0 : lastError();
 }
 
 int osRename(const char* from, const char* to)
 {
+    FAULT_POINT("rename", from, injectedRenameError);
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : lastError();
 }
 
 int osLink(const char* existing, const char* link)
 {
+    FAULT_POINT("link", link, injectedRemoveError);
     return CreateHardLinkA(link, existing, nullptr) ? 0 : lastError();
 }
 
@@ -179,6 +261,8 @@ static int readSome(osFile file, void* buffer, std::size_t bytes, std::size_t* g
 {
     DWORD n = 0;
     *got = 0;
+    if (takeFault(shortFault) && bytes > 1)
+        bytes /= 2;
     if (!ReadFile(handleOf(file), buffer, DWORD(bytes), &n, nullptr))
         return GetLastError() == ERROR_BROKEN_PIPE ? 0 : lastError();
     *got = n;
@@ -188,6 +272,8 @@ static int readSome(osFile file, void* buffer, std::size_t bytes, std::size_t* g
 static int writeSome(osFile file, const void* buffer, std::size_t bytes, std::size_t* put)
 {
     DWORD n = 0;
+    if (takeFault(shortFault) && bytes > 1)
+        bytes /= 2;
     if (!WriteFile(handleOf(file), buffer, DWORD(bytes), &n, nullptr))
         return lastError();
     *put = n;
@@ -198,6 +284,7 @@ static const int diskFullError = int(ERROR_DISK_FULL);
 
 int osKindOfFile(const char* name, osFileKind* kind)
 {
+    FAULT_POINT("kind", name, injectedQueryError);
     // Opened without access, so that devices (NUL, CON) and pipes answer as well as files.
     HANDLE handle = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -223,6 +310,7 @@ int osKindOfFile(const char* name, osFileKind* kind)
 
 int osMayWrite(const char* name)
 {
+    FAULT_POINT("mayWrite", name, injectedQueryError);
     // Windows decides on creating or replacing a file only when it is done; a read-only
     // file is the one refusal known beforehand.
     DWORD attributes = GetFileAttributesA(name);
@@ -243,6 +331,7 @@ std::string osFollowLinks(const char* name)
 
 bool osRegularFileSize(osFile file, std::int64_t* size)
 {
+    FAULT_POINT("size", nullptr, false);
     LARGE_INTEGER length;
     if (GetFileType(handleOf(file)) != FILE_TYPE_DISK || !GetFileSizeEx(handleOf(file), &length))
         return false;
@@ -278,6 +367,7 @@ static bool identityOf(HANDLE handle, osFileIdentity* identity)
 
 bool osIdentifyFile(const char* name, osFileIdentity* identity)
 {
+    FAULT_POINT("identify", name, false);
     // No access asked and every sharing allowed, so that a file another process holds open
     // is still identified; backup semantics let directories open as well.
     HANDLE handle = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -291,6 +381,7 @@ bool osIdentifyFile(const char* name, osFileIdentity* identity)
 
 bool osIdentifyOpenFile(osFile file, osFileIdentity* identity, bool* stream)
 {
+    FAULT_POINT("identifyOpen", nullptr, false);
     // Each open of a pipe is a pipe of its own: only files on disk can be the same twice.
     *stream = GetFileType(handleOf(file)) != FILE_TYPE_DISK;
     return !*stream && identityOf(handleOf(file), identity);
@@ -299,6 +390,8 @@ bool osIdentifyOpenFile(osFile file, osFileIdentity* identity, bool* stream)
 // ---- Directories and names ----
 
 // Fills `buffer` with the directory and returns 0, or says in *needed how large it must be.
+static const int injectedCurrentDirectoryError = injectedDirectoryError;
+
 static int currentDirectoryInto(std::string* buffer, std::size_t* needed)
 {
     DWORD n = GetCurrentDirectoryA(DWORD(buffer->size()), &(*buffer)[0]);
@@ -344,6 +437,7 @@ std::size_t osDirectoryPartLength(const char* name)
 
 int osLockDirectory(const std::string& directory, const std::string& lockName, osFile* lock)
 {
+    FAULT_POINT("lock", lockName.c_str(), injectedOpenError);
     (void)directory;
     // A file nobody else may open and that goes with its last handle: a run that dies
     // leaves no lock behind.
@@ -368,6 +462,7 @@ void osUnlockDirectory(osFile lock)
 
 void osRemoveStaleFiles(const std::string& directory, const std::string& prefix)
 {
+    FAULT_POINT("removeStale", directory.c_str(), );
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA((directory + prefix + "*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE)
@@ -414,6 +509,16 @@ const char* osErrorText(int error)
 #ifndef O_CLOEXEC
 #define O_CLOEXEC 0
 #endif
+
+// The errors the fault sweep gives each kind of call, as the system would.
+static const int injectedOpenError = EACCES;
+static const int injectedReadError = EIO;
+static const int injectedWriteError = ENOSPC;
+static const int injectedCloseError = EIO;
+static const int injectedRenameError = EXDEV;
+static const int injectedRemoveError = EACCES;
+static const int injectedQueryError = EACCES;
+static const int injectedCurrentDirectoryError = ENOENT;
 
 // ---- The process ----
 
@@ -488,13 +593,24 @@ static bool again()
     return errno == EINTR && stopRequest == 0;
 }
 
+// A call's result, or an interruption where the fault sweep asks for one.
+static int interruptedOr(int result)
+{
+    if (takeFault(interruptFault)) {
+        errno = EINTR;
+        return -1;
+    }
+    return result;
+}
+
 // ---- Files ----
 
 int osOpenForReading(const char* name, osFile* file)
 {
+    FAULT_POINT("open", name, injectedOpenError);
     int fd;
     do
-        fd = open(name, O_RDONLY | O_CLOEXEC);
+        fd = interruptedOr(0) == 0 ? open(name, O_RDONLY | O_CLOEXEC) : -1;
     while (fd < 0 && again());
     if (fd < 0)
         return errno;
@@ -511,9 +627,10 @@ int osOpenForReading(const char* name, osFile* file)
 
 int osCreateNew(const char* name, osFile* file)
 {
+    FAULT_POINT("create", name, injectedOpenError);
     int fd;
     do
-        fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd = interruptedOr(0) == 0 ? open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666) : -1;
     while (fd < 0 && again());
     if (fd < 0)
         return errno;
@@ -526,9 +643,10 @@ int osCreateNew(const char* name, osFile* file)
 
 int osOpenStreamForWriting(const char* name, osFile* file)
 {
+    FAULT_POINT("openStream", name, injectedOpenError);
     int fd;
     do
-        fd = open(name, O_WRONLY | O_CLOEXEC);
+        fd = interruptedOr(0) == 0 ? open(name, O_WRONLY | O_CLOEXEC) : -1;
     while (fd < 0 && again());
     if (fd < 0)
         return errno;
@@ -538,33 +656,45 @@ int osOpenStreamForWriting(const char* name, osFile* file)
 
 int osClose(osFile file)
 {
+    // The descriptor goes as it would with the system's error.
+    FAULT_POINT("close", nullptr, (close(int(file)), injectedCloseError));
     // A close interrupted by a signal must not be retried on Linux: the descriptor is gone.
     if (close(int(file)) != 0 && errno != EINTR)
         return errno;
     return 0;
 }
 
+void osCloseAfterReading(osFile file)
+{
+    FAULT_POINT("closeRead", nullptr, (void)close(int(file)));
+    close(int(file));
+}
+
 int osSync(osFile file)
 {
+    FAULT_POINT("sync", nullptr, injectedCloseError);
     int result;
     do
-        result = fsync(int(file));
+        result = interruptedOr(0) == 0 ? fsync(int(file)) : -1;
     while (result != 0 && again());
     return result == 0 ? 0 : errno;
 }
 
 int osRemoveFile(const char* name)
 {
+    FAULT_POINT("remove", name, injectedRemoveError);
     return unlink(name) == 0 ? 0 : errno;
 }
 
 int osRename(const char* from, const char* to)
 {
+    FAULT_POINT("rename", from, injectedRenameError);
     return rename(from, to) == 0 ? 0 : errno;
 }
 
 int osLink(const char* existing, const char* link)
 {
+    FAULT_POINT("link", link, EPERM);
     return ::link(existing, link) == 0 ? 0 : errno;
 }
 
@@ -577,8 +707,10 @@ const int osIsADirectory = EISDIR;
 
 static int readSome(osFile file, void* buffer, std::size_t bytes, std::size_t* got)
 {
+    if (takeFault(shortFault) && bytes > 1)
+        bytes /= 2;
     for (;;) {
-        ssize_t n = read(int(file), buffer, bytes);
+        ssize_t n = interruptedOr(0) == 0 ? read(int(file), buffer, bytes) : -1;
         if (n >= 0) {
             *got = std::size_t(n);
             return 0;
@@ -592,8 +724,10 @@ static int readSome(osFile file, void* buffer, std::size_t bytes, std::size_t* g
 
 static int writeSome(osFile file, const void* buffer, std::size_t bytes, std::size_t* put)
 {
+    if (takeFault(shortFault) && bytes > 1)
+        bytes /= 2;
     for (;;) {
-        ssize_t n = write(int(file), buffer, bytes);
+        ssize_t n = interruptedOr(0) == 0 ? write(int(file), buffer, bytes) : -1;
         if (n >= 0) {
             *put = std::size_t(n);
             return 0;
@@ -608,6 +742,8 @@ static const int diskFullError = ENOSPC;
 int osReadRows(osFile file, unsigned char* first, std::size_t rowBytes, std::size_t rowStride,
                std::size_t rowCount, std::size_t* got)
 {
+    *got = 0;
+    FAULT_POINT("read", nullptr, injectedReadError);
     enum { rowsPerRequest = IOV_MAX < 1024 ? IOV_MAX : 1024 };
     static struct iovec rows[rowsPerRequest];
     std::size_t done = 0;
@@ -622,7 +758,9 @@ int osReadRows(osFile file, unsigned char* first, std::size_t rowBytes, std::siz
         }
         rows[0].iov_base = first + row * rowStride + rowDone;
         rows[0].iov_len = rowBytes - rowDone;
-        ssize_t in = readv(int(file), rows, int(n));
+        if (takeFault(shortFault))
+            n = 1;   // as a reader gets from a pipe that holds less
+        ssize_t in = interruptedOr(0) == 0 ? readv(int(file), rows, int(n)) : -1;
         if (in < 0) {
             if (again())
                 continue;
@@ -642,6 +780,7 @@ int osReadRows(osFile file, unsigned char* first, std::size_t rowBytes, std::siz
 
 int osKindOfFile(const char* name, osFileKind* kind)
 {
+    FAULT_POINT("kind", name, injectedQueryError);
     struct stat st;
     if (stat(name, &st) != 0) {
         if (errno != ENOENT)
@@ -662,6 +801,7 @@ int osKindOfFile(const char* name, osFileKind* kind)
 
 int osMayWrite(const char* name)
 {
+    FAULT_POINT("mayWrite", name, injectedQueryError);
     struct stat st;
     if (stat(name, &st) != 0)
         return errno;
@@ -671,6 +811,7 @@ int osMayWrite(const char* name)
 
 std::string osFollowLinks(const char* name)
 {
+    FAULT_POINT("followLinks", name, name);
     struct stat st;
     if (lstat(name, &st) != 0 || !S_ISLNK(st.st_mode))
         return name;
@@ -684,6 +825,7 @@ std::string osFollowLinks(const char* name)
 
 bool osRegularFileSize(osFile file, std::int64_t* size)
 {
+    FAULT_POINT("size", nullptr, false);
     struct stat st;
     if (fstat(int(file), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
@@ -718,6 +860,7 @@ bool osTooManyOpenFiles(int error)
 
 bool osIdentifyFile(const char* name, osFileIdentity* identity)
 {
+    FAULT_POINT("identify", name, false);
     struct stat st;
     if (stat(name, &st) != 0)
         return false;
@@ -728,6 +871,7 @@ bool osIdentifyFile(const char* name, osFileIdentity* identity)
 
 bool osIdentifyOpenFile(osFile file, osFileIdentity* identity, bool* stream)
 {
+    FAULT_POINT("identifyOpen", nullptr, false);
     struct stat st;
     if (fstat(int(file), &st) != 0)
         return false;
@@ -768,16 +912,18 @@ std::size_t osDirectoryPartLength(const char* name)
 
 int osLockDirectory(const std::string& directory, const std::string& lockName, osFile* lock)
 {
+    FAULT_POINT("lock", directory.c_str(), injectedOpenError);
     (void)lockName;
     int fd;
     do
-        fd = open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        fd = interruptedOr(0) == 0 ? open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                                   : -1;
     while (fd < 0 && again());
     if (fd < 0)
         return errno;
     int result;
     do
-        result = flock(fd, LOCK_EX);
+        result = interruptedOr(0) == 0 ? flock(fd, LOCK_EX) : -1;
     while (result != 0 && again());
     // A file system without locks lets concurrent runs in one directory race, as they would
     // without this; nothing else is lost.
@@ -797,6 +943,7 @@ void osUnlockDirectory(osFile lock)
 
 void osRemoveStaleFiles(const std::string& directory, const std::string& prefix)
 {
+    FAULT_POINT("removeStale", directory.c_str(), );
     DIR* folder = opendir(directory.empty() ? "." : directory.c_str());
     if (folder == nullptr)
         return;
@@ -827,6 +974,8 @@ const char* osErrorText(int error)
 
 int osReadFull(osFile file, void* buffer, std::size_t bytes, std::size_t* got)
 {
+    *got = 0;
+    FAULT_POINT("read", nullptr, injectedReadError);
     unsigned char* at = static_cast<unsigned char*>(buffer);
     std::size_t done = 0;
     while (done < bytes) {
@@ -846,6 +995,7 @@ int osReadFull(osFile file, void* buffer, std::size_t bytes, std::size_t* got)
 
 int osWriteFull(osFile file, const void* buffer, std::size_t bytes)
 {
+    FAULT_POINT("write", nullptr, injectedWriteError);
     const unsigned char* at = static_cast<const unsigned char*>(buffer);
     std::size_t done = 0;
     while (done < bytes) {
@@ -862,6 +1012,7 @@ int osWriteFull(osFile file, const void* buffer, std::size_t bytes)
 
 int osCurrentDirectory(std::string* directory)
 {
+    FAULT_POINT("currentDirectory", nullptr, injectedCurrentDirectoryError);
     std::string buffer(256, '\0');
     for (;;) {
         // The directory may change between two calls, hence the loop.

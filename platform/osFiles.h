@@ -50,6 +50,8 @@ int osCreateNew(const char* name, osFile* file);
 int osOpenStreamForWriting(const char* name, osFile* file);
 
 int osClose(osFile file);
+// Closes a file that was only read: nothing can be lost, so the outcome does not matter.
+void osCloseAfterReading(osFile file);
 
 // Forces what was written to the file onto its storage.
 int osSync(osFile file);

@@ -11,25 +11,32 @@ static bool isBlank(unsigned char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// One byte of the answers, or false at their end (or when a read fails).
-static bool nextByte(osFile answers, unsigned char* c)
+enum AnswerRead { answerWord, answerEnd, answerFailed };
+
+// One byte of the answers: answerWord, or answerEnd at their end, or answerFailed (with the
+// reason in *error) when the read fails: a word cut short by a failed read would be taken
+// for a name.
+static AnswerRead nextByte(osFile answers, unsigned char* c, int* error)
 {
     std::size_t got = 0;
-    return osReadFull(answers, c, 1, &got) == 0 && got == 1;
+    *error = osReadFull(answers, c, 1, &got);
+    if (*error != 0)
+        return answerFailed;
+    return got == 1 ? answerWord : answerEnd;
 }
-
-enum AnswerRead { answerWord, answerEnd };
 
 // Reads the next white-space delimited word of `answers`, however long, one byte at a time:
 // nothing after the word and the blank that ends it is taken from the input, which may go
 // on with a panel's movie. Keeps the word's first capacity - 1 bytes in `word` and reports
 // its whole length and whether it holds a NUL byte.
-static AnswerRead readAnswer(osFile answers, char* word, std::size_t capacity, std::size_t* length, bool* holdsNul)
+static AnswerRead readAnswer(osFile answers, char* word, std::size_t capacity, std::size_t* length, bool* holdsNul,
+                             int* error)
 {
     unsigned char c;
+    AnswerRead read;
     do {
-        if (!nextByte(answers, &c))
-            return answerEnd;
+        if ((read = nextByte(answers, &c, error)) != answerWord)
+            return read;
     } while (isBlank(c));
     std::size_t n = 0;
     *holdsNul = false;
@@ -38,7 +45,9 @@ static AnswerRead readAnswer(osFile answers, char* word, std::size_t capacity, s
             word[n] = char(c);
         *holdsNul = *holdsNul || c == '\0';
         n++;
-    } while (nextByte(answers, &c) && !isBlank(c));
+    } while ((read = nextByte(answers, &c, error)) == answerWord && !isBlank(c));
+    if (read == answerFailed)
+        return answerFailed;
     word[n + 1 < capacity ? n : capacity - 1] = '\0';
     *length = n;
     return answerWord;
@@ -133,9 +142,15 @@ StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, const C
         char answer[maxPanelNameBytes + 1];
         std::size_t length;
         bool holdsNul;
-        if (readAnswer(answers, answer, sizeof answer, &length, &holdsNul) == answerEnd) {
-            if (osStopRequested() == 0)
+        int error;
+        const AnswerRead read = readAnswer(answers, answer, sizeof answer, &length, &holdsNul, &error);
+        if (read != answerWord) {
+            if (osStopRequested() != 0)
+                return stageStopFailed;
+            if (read == answerEnd)
                 std::fputs("No answer on standard input\nStopping\n", stdout);
+            else
+                std::printf("Could not read the answer on standard input: %s\nStopping\n", osErrorText(error));
             return stageStopFailed;
         }
         if (length > std::size_t(maxMovieNameBytes)) {

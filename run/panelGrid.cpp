@@ -90,10 +90,9 @@ StageResult openPanelMovies(const RunParameters& runParameters, PanelGrid* grid)
 
 void closePanelMovies(PanelGrid* grid)
 {
-    // Nothing was written to the inputs, so a failing close loses nothing.
     for (osFile& file : grid->panelFiles) {
         if (file != osNoFile)
-            (void)osClose(file);
+            osCloseAfterReading(file);
         file = osNoFile;
     }
 }

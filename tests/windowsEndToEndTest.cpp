@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "faultSweep.h"
 #include "testSupport.h"
 
 namespace {
@@ -393,6 +394,33 @@ TEST(WindowsFault, OutputNamedAsAnInputIsRefusedHoweverItIsSpelt)
     EXPECT_EQ(readBytes(folder + "/q.mg"), g.panels[2]);
     EXPECT_EQ(readBytes(folder + "/out"), modelMovie(g));
     EXPECT_EQ(listFolder(folder), Names({"f0", "f1", "hard", "out", "out.mg", "q.mg"}));
+}
+
+std::string windowsDescriptor(const std::string& folder, const SweepScenario& s)
+{
+    const MovieGrid& g = s.grid;
+    return descriptorText(windowsPath(folder) + "\\" + s.movie, g);
+}
+
+// Every call of the Win32 half of the layer failing in turn, in one run that replaces an
+// earlier movie; needs a Mozaro.exe built with the fault switch (tools/testWindows.sh).
+TEST(WindowsFaultSweep, ReplacingAnEarlierMovie)
+{
+    std::mt19937 rng(11);
+    SweepScenario s{"Windows: a 2 x 1 grid replacing an earlier movie, nBlend 2", grid(2, 1, 4, 4, 2, 2), {"-y"}, "",
+                    "B_f0", true, -1, false, "\r\n", windowsDescriptor};
+    fillRandom(&s.grid, rng);
+    int runs = 0;
+    for (const char* kind : {"error", "short"}) {
+        SweepReport report = sweepFaults(s, kind);
+        ASSERT_GT(report.calls, 0) << "Mozaro.exe was built without the fault switch";
+        runs += report.runs;
+        std::printf("fault sweep: %s, %s: %d layer calls, %d injected failures, %zu violations\n", s.what, kind,
+                    report.calls, report.runs, report.violations.size());
+        for (const std::string& violation : report.violations)
+            ADD_FAILURE() << violation;
+    }
+    std::printf("fault sweep: %s: %d injected failures tried in all\n", s.what, runs);
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Runs every test with AddressSanitizer and UndefinedBehaviorSanitizer, fuzzes the set-up of
-# a run (command line, limits, layout, dialogue) and the frame pipeline (bands, blocks,
-# column sums against the per-pixel model) for a bounded time, and runs one complete merge
-# under valgrind's memcheck. Any report fails it.
+# Runs every test with AddressSanitizer and UndefinedBehaviorSanitizer, makes every call of
+# the operating-system layer fail in turn in a few representative runs (the fault sweep),
+# fuzzes the set-up of a run (command line, limits, layout, dialogue) and the frame pipeline
+# (bands, blocks, column sums against the per-pixel model) for a bounded time, and runs one
+# complete merge under valgrind's memcheck. Any report fails it.
 #
 # usage: bash tools/hardening.sh [fuzz seconds, default 60, shared by the two fuzz targets]
 set -euo pipefail
@@ -31,9 +32,27 @@ stepDone() {
 step "sanitized build and the whole test suite"
 build="$top/build/sanitize"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
-    -DBUILD_TESTING=ON -DMOZARO_SANITIZE=ON -DMOZARO_FUZZ=ON >/dev/null
+    -DBUILD_TESTING=ON -DMOZARO_SANITIZE=ON -DMOZARO_FUZZ=ON -DMOZARO_FAULTS=ON >/dev/null
 cmake --build "$build" --parallel
-ctest --test-dir "$build" --output-on-failure --parallel 2
+ctest --test-dir "$build" --output-on-failure --parallel 2 -E '^FaultSweep\.'
+stepDone
+
+step "the fault sweep: every call of the layer failing in turn, under the sanitizers"
+# Two halves side by side; each prints its counts, and any violation fails the step.
+sweepLog="$top/build/sweep"
+mkdir -p "$sweepLog"
+"$build/tests/mozaroTests" --gtest_filter='FaultSweep.Replacing*:FaultSweep.OutputToAFifo' >"$sweepLog/1" 2>&1 &
+first=$!
+"$build/tests/mozaroTests" --gtest_filter='FaultSweep.Blend*:FaultSweep.AFifoPanel' >"$sweepLog/2" 2>&1 || sweepFailed=1
+wait $first || sweepFailed=1
+grep -h -E '^fault sweep: .*(in all|violations)$' "$sweepLog/1" "$sweepLog/2"
+if [ -n "${sweepFailed:-}" ]; then
+    grep -h -E 'at call|Failure|FAILED' "$sweepLog/1" "$sweepLog/2" | cut -c1-400 | head -n 40
+    echo "the fault sweep found violations" >&2
+    exit 1
+fi
+total=$(grep -h -E '^fault sweep: .*in all$' "$sweepLog/1" "$sweepLog/2" | awk '{ n += $(NF - 5) } END { print n }')
+echo "fault sweep: $total injected failures tried, no violations"
 stepDone
 
 # Runs one fuzz target for a bounded time; new inputs go to a scratch corpus, the

@@ -27,6 +27,12 @@ if [ "$listing" != "LICENSE Mozaro.exe README.md " ]; then
 fi
 echo "package: $zip"
 
+# The same with the fault switch in the Win32 half of the layer, for the fault sweep only.
+windowsFaults="$top/build/windowsFaults"
+cmake -S "$top" -B "$windowsFaults" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DMOZARO_FAULTS=ON >/dev/null
+cmake --build "$windowsFaults" --parallel --target Mozaro
+
 driver="$top/build/windowsTests"
 cmake -S "$top" -B "$driver" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON -DMOZARO_WINDOWS_TESTS=ON >/dev/null
 cmake --build "$driver" --parallel --target mozaroWindowsTests
@@ -49,4 +55,9 @@ fi
 # One Wine start at a time, and a second chance for a case: on a rare start Wine itself fails
 # (no output, status 1) while the tool's behaviour is the same every time; a case that fails
 # twice fails the run.
-ctest --test-dir "$driver" --output-on-failure --parallel 1 --repeat until-pass:2 -R '^windows\.'
+ctest --test-dir "$driver" --output-on-failure --parallel 1 --repeat until-pass:2 -R '^windows\.' \
+    -E 'WindowsFaultSweep'
+# Every call of one run failing in turn, under Wine: it prints how many failures it tried.
+MOZARO_BINARY="$windowsFaults/Mozaro.exe" "$driver/tests/mozaroWindowsTests" --gtest_filter='WindowsFaultSweep.*' |
+    grep -E '^fault sweep|^\[  (PASSED|FAILED)|Failure|at call' | cut -c1-400
+[ "${PIPESTATUS[0]}" = 0 ]

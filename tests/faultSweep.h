@@ -1,0 +1,33 @@
+// The fault sweep: a run is made once with every call of the tool's operating-system layer
+// counted, then once for every N with call N failing (a build with the fault switch,
+// MOZARO_FAULTS), and after each the rules that keep the user's data are checked.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "testSupport.h"
+
+struct SweepScenario {
+    const char* what;
+    MovieGrid grid;                     // panels f0, f1, ... (a FIFO where named below)
+    std::vector<std::string> options;   // before the six numbers
+    std::string input;                  // standard input
+    std::string movie;                  // the movie's name
+    bool earlierMovie;                  // an earlier movie and descriptor to keep or replace
+    int fifoPanel;                      // the panel read from a FIFO, or -1
+    bool fifoOutput;                    // the movie is a FIFO
+    std::string lineEnd;                // of standard output: "\n", "\r\n" on Windows
+    // The descriptor a successful run leaves, given the scenario's folder.
+    std::string (*descriptor)(const std::string& folder, const SweepScenario& scenario);
+};
+
+struct SweepReport {
+    int calls;                          // layer calls of the clean run
+    int runs;                           // runs with a call failing
+    std::vector<std::string> violations;
+};
+
+// Sweeps one kind of failure ("error", "interrupt" or "short") over every call of the
+// clean run that such a failure applies to.
+SweepReport sweepFaults(const SweepScenario& scenario, const std::string& kind);

@@ -1,0 +1,77 @@
+// Every call of the operating-system layer fails in turn, in a few representative runs: none
+// may crash, hang, call a failure success, lose the earlier movie or leave a descriptor of a
+// movie that is not whole. Needs the tool built with the fault switch (MOZARO_FAULTS).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+
+#include "faultSweep.h"
+
+namespace {
+
+std::string posixDescriptor(const std::string& folder, const SweepScenario& s)
+{
+    const MovieGrid& g = s.grid;
+    return "localhost  " + folder + "/" + s.movie + " " + std::to_string(g.nx * g.ntx / g.nBlend) + " " +
+           std::to_string(g.ny * g.nty / g.nBlend) + " " + std::to_string(g.nf) + "\n";
+}
+
+SweepScenario scenario(const char* what, MovieGrid grid, std::vector<std::string> options, std::string input,
+                       std::string movie)
+{
+    return SweepScenario{what, grid, options, input, movie, false, -1, false, "\n", posixDescriptor};
+}
+
+void sweep(const SweepScenario& s)
+{
+    int runs = 0;
+    for (const char* kind : {"error", "interrupt", "short"}) {
+        SweepReport report = sweepFaults(s, kind);
+        runs += report.runs;
+        std::printf("fault sweep: %s, %s: %d layer calls, %d injected failures, %zu violations\n", s.what, kind,
+                    report.calls, report.runs, report.violations.size());
+        for (const std::string& violation : report.violations)
+            ADD_FAILURE() << violation;
+    }
+    std::printf("fault sweep: %s: %d injected failures tried in all\n", s.what, runs);
+    std::fflush(stdout);
+}
+
+TEST(FaultSweep, ReplacingAnEarlierMovieThroughTheDialogue)
+{
+    std::mt19937 rng(1);
+    SweepScenario s = scenario("a 2 x 1 grid replacing an earlier movie, nBlend 1", randomGrid(rng, 2, 1, 4, 3, 3, 1),
+                               {}, "Yes new yes\n", "new");
+    s.earlierMovie = true;
+    sweep(s);
+}
+
+TEST(FaultSweep, BlendThreeAcrossBandsAndPanelRows)
+{
+    // Rows of 420,000 bytes: one row a band, so blocks of 3 rows go through the column sums.
+    std::mt19937 rng(2);
+    sweep(scenario("a 2 x 2 grid of 70000 x 2 panels, nBlend 3", randomGrid(rng, 2, 2, 70000, 2, 1, 3), {"-y"}, "",
+                   "B_f0"));
+}
+
+TEST(FaultSweep, AFifoPanel)
+{
+    std::mt19937 rng(3);
+    SweepScenario s = scenario("a 3 x 1 grid with one FIFO panel, nBlend 2", randomGrid(rng, 3, 1, 20, 6, 3, 2),
+                               {"-o", "merged"}, "", "merged");
+    s.fifoPanel = 1;
+    s.earlierMovie = true;
+    sweep(s);
+}
+
+TEST(FaultSweep, OutputToAFifo)
+{
+    std::mt19937 rng(4);
+    SweepScenario s = scenario("a 2 x 2 grid written into a FIFO, nBlend 2", randomGrid(rng, 2, 2, 16, 8, 2, 2),
+                               {"-o", "out"}, "", "out");
+    s.fifoOutput = true;
+    sweep(s);
+}
+
+}  // namespace
