@@ -129,18 +129,7 @@ static void reduceWideSpan(const unsigned char* rows, std::size_t rowBytes, std:
                            std::int32_t pixels, const BlockDivisor& divisor, unsigned char* out)
 {
     addRows(rows, rowBytes, nBlend, 3 * nBlend * pixels, wideColumnSums);
-    for (std::int32_t ox = 0; ox < pixels; ox++) {
-        const std::uint32_t* column = wideColumnSums + 3 * nBlend * ox;
-        std::uint32_t s0 = 0, s1 = 0, s2 = 0;
-        for (std::int32_t dx = 0; dx < nBlend; dx++, column += 3) {
-            s0 += column[0];
-            s1 += column[1];
-            s2 += column[2];
-        }
-        out[3 * ox] = (unsigned char)divideBlockSum(s0, divisor);
-        out[3 * ox + 1] = (unsigned char)divideBlockSum(s1, divisor);
-        out[3 * ox + 2] = (unsigned char)divideBlockSum(s2, divisor);
-    }
+    foldColumnSums(wideColumnSums, nBlend, pixels, divisor, out);
 }
 
 void reduceBlockRow(const unsigned char* rows, std::size_t rowBytes, std::int32_t nBlend, std::int32_t outWidth,

@@ -1,6 +1,9 @@
 #include "faultSweep.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -199,4 +202,20 @@ SweepReport sweepFaults(const SweepScenario& s, const std::string& kind)
         report.runs++;
     }
     return report;
+}
+
+void sweepAndReport(const SweepScenario& s, const std::vector<std::string>& kinds)
+{
+    int runs = 0;
+    for (const std::string& kind : kinds) {
+        SweepReport report = sweepFaults(s, kind);
+        ASSERT_GT(report.calls, 0) << "the tool was built without the fault switch";
+        runs += report.runs;
+        std::printf("fault sweep: %s, %s: %d layer calls, %d injected failures, %zu violations\n", s.what,
+                    kind.c_str(), report.calls, report.runs, report.violations.size());
+        for (const std::string& violation : report.violations)
+            ADD_FAILURE() << violation;
+    }
+    std::printf("fault sweep: %s: %d injected failures tried in all\n", s.what, runs);
+    std::fflush(stdout);
 }

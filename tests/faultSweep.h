@@ -31,3 +31,7 @@ struct SweepReport {
 // Sweeps one kind of failure ("error", "interrupt" or "short") over every call of the
 // clean run that such a failure applies to.
 SweepReport sweepFaults(const SweepScenario& scenario, const std::string& kind);
+
+// Sweeps each kind in turn, prints how many failures were tried and fails the test on
+// every violation.
+void sweepAndReport(const SweepScenario& scenario, const std::vector<std::string>& kinds);

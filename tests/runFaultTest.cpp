@@ -187,7 +187,7 @@ TEST(AllOrNothing, SignalsWhileAnInputStallsLeaveTheEarlierMovieAndEndByTheSigna
     }
 }
 
-TEST(AllOrNothing, AKilledRunsTemporaryFileGoesWithTheNextRunOfThatMovie)
+TEST(AllOrNothing, AKilledRunsTemporaryFileGoesWithTheNextRunWhichReplacesTheEarlierMovie)
 {
     EarlierRun r(3, 6);
     const Bytes panel = r.g.panels[1];
@@ -206,10 +206,12 @@ TEST(AllOrNothing, AKilledRunsTemporaryFileGoesWithTheNextRunOfThatMovie)
     feeder.join();
     EXPECT_EQ(listFolder(r.folder), Names({left, "B_f0", "B_f0.mg", "f0", "f1"}));
 
+    // The next run replaces the earlier movie and descriptor and leaves no other file.
     std::remove((r.folder + "/f1").c_str());
     writeBytes(r.folder + "/f1", panel);
     RunOutcome run = runMozaro(r.folder, r.args, "yes\n");
-    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.out, twoPanelStart(r.g) + progressText(3) + "Finished merging and blending movie B_f0\n");
+    EXPECT_EQ(run.status, 0);
     EXPECT_EQ(listFolder(r.folder), Names({"B_f0", "B_f0.mg", "f0", "f1"}));
     EXPECT_EQ(readBytes(r.folder + "/B_f0"), modelMovie(r.g));
     EXPECT_EQ(readText(r.folder + "/B_f0.mg"), "localhost  " + r.folder + "/B_f0 4 2 3\n");
@@ -253,17 +255,6 @@ TEST(AllOrNothing, TwoRunsOfOneMovieNameLeaveOneRunsMovieAndDescriptor)
     const bool fromA = descriptor == "localhost  " + folder + "/B_f0 100 4 3\n";
     EXPECT_TRUE(fromA || descriptor == "localhost  " + folder + "/B_f0 100 4 2\n") << descriptor;
     EXPECT_EQ(readBytes(folder + "/B_f0"), modelMovie(fromA ? g : shorter));
-}
-
-TEST(AllOrNothing, ASuccessfulRunReplacesMovieAndDescriptorKeepingNoOtherFile)
-{
-    EarlierRun r(3, 8);
-    RunOutcome run = runMozaro(r.folder, r.args, "yes\n");
-    EXPECT_EQ(run.out, twoPanelStart(r.g) + progressText(3) + "Finished merging and blending movie B_f0\n");
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(listFolder(r.folder), Names({"B_f0", "B_f0.mg", "f0", "f1"}));
-    EXPECT_EQ(readBytes(r.folder + "/B_f0"), modelMovie(r.g));
-    EXPECT_EQ(readText(r.folder + "/B_f0.mg"), "localhost  " + r.folder + "/B_f0 4 2 3\n");
 }
 
 TEST(AllOrNothing, AFifoOutputIsWrittenInPlaceFrameByFrame)

@@ -31,8 +31,8 @@ static const char* const usageText =
     "    OUT.png  = picture to write, the movie's path followed by -FRAME.png when left out\n"
     "    movie    = raw movie: frames of width x height pixels, 3 bytes a pixel, bottom row first\n";
 
-// The largest frame Mozaro reads or writes, 8192 x 8192 pixels: a row of it is held in memory.
-static const std::uint64_t largestFrameBytes = 201326592;
+// The widest frame Mozaro writes: one row of it is held in memory.
+static const std::uint64_t largestWidth = 1048576;
 static const std::uint64_t largestNumber = 2147483647;
 // Far longer than any line Mozaro writes; anything longer is not a descriptor.
 static const std::size_t largestDescriptorBytes = 65536;
@@ -188,10 +188,11 @@ int main(int argc, char** argv)
     }
     const std::string& path = shape.path;
     const std::string size = to_string(shape.width) + " x " + to_string(shape.height);
-    // Both sides are below 2^31, so the product stays below 2^64.
+    if (shape.width > largestWidth)
+        return fail("a frame of " + size + " pixels is wider than " + to_string(largestWidth) + " pixels");
+    // Below 3 * 2^20 * 2^31: no overflow; the frame count times it could pass 2^64, so it is
+    // compared by division.
     const std::uint64_t frameBytes = 3 * shape.width * shape.height;
-    if (frameBytes > largestFrameBytes)
-        return fail("a frame of " + size + " pixels is larger than " + to_string(largestFrameBytes) + " bytes");
 
     std::error_code error;
     const bool regular = std::filesystem::is_regular_file(path, error);
@@ -200,10 +201,10 @@ int main(int argc, char** argv)
         return fail("cannot open movie " + path + ": " + error.message());
     if (!regular)
         return fail("movie " + path + " is not a regular file");
-    if (descriptorName != nullptr && movieBytes != shape.frames * frameBytes)
-        return fail("movie " + path + " holds " + to_string(movieBytes) + " bytes, not the " +
-                    to_string(shape.frames * frameBytes) + " of " + to_string(shape.frames) + " frames of " + size +
-                    " that " + descriptorName + " gives");
+    if (descriptorName != nullptr && (movieBytes % frameBytes != 0 || movieBytes / frameBytes != shape.frames))
+        return fail("movie " + path + " holds " + to_string(movieBytes) + " bytes, not " + to_string(shape.frames) +
+                    " frames of " + size + " (" + to_string(frameBytes) + " bytes each) as " + descriptorName +
+                    " gives");
     // A size that is not a whole number of frames nearly always means a wrong width or height.
     if (movieBytes % frameBytes != 0)
         return fail("movie " + path + " holds " + to_string(movieBytes) + " bytes, not a whole number of " + size +
