@@ -194,17 +194,15 @@ static OutputResult putInPlace(OutputMovie* movie, const std::string& descriptor
 
 OutputResult finishOutputMovie(OutputMovie* movie)
 {
-    osFile lock = osNoFile;
-    if (!movie->inPlace) {
-        // Held until both are in place: no other run's movie and descriptor can mix with
-        // these, and no run takes these temporary files for a dead run's.
-        int error = osLockDirectory(movie->directory, lockName(*movie), &lock);
-        if (error != 0)
-            return OutputResult{movieFailed, error};
-    }
+    // Held until both are in place: no other run's movie and descriptor can mix with these,
+    // and no run takes these temporary files for a dead run's.
+    osFile lock;
+    int error = osLockDirectory(movie->directory, lockName(*movie), &lock);
+    if (error != 0)
+        return OutputResult{movie->inPlace ? descriptorFailed : movieFailed, error};
     // An earlier movie is given up only for one that is on storage.
     osFileKind kind = osNothing;
-    int error = movie->inPlace ? 0 : osKindOfFile(movie->target.c_str(), &kind);
+    error = movie->inPlace ? 0 : osKindOfFile(movie->target.c_str(), &kind);
     const bool replacing = kind == osRegularFile;
     if (error == 0 && replacing)
         error = osSync(movie->file);
@@ -231,7 +229,6 @@ OutputResult finishOutputMovie(OutputMovie* movie)
         (void)osRemoveFile(descriptorTemporary.c_str());
     osRememberTemporaryFile(1, nullptr);
     abandonOutputMovie(movie);
-    if (lock != osNoFile)
-        osUnlockDirectory(lock);
+    osUnlockDirectory(lock);
     return result;
 }

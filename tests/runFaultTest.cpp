@@ -55,9 +55,9 @@ struct EarlierRun {
     std::string folder;
     MovieGrid g;
     std::vector<std::string> args;
-    EarlierRun(int nf, unsigned seed, int nx = 2, int ny = 2) : folder(makeScratchFolder())
+    EarlierRun(int nf, unsigned randomStart, int nx = 2, int ny = 2) : folder(makeScratchFolder())
     {
-        std::mt19937 rng(seed);
+        std::mt19937 rng(randomStart);
         g = randomGrid(rng, 2, 1, nx, ny, nf, 1);
         writeBytes(folder + "/f0", g.panels[0]);
         writeBytes(folder + "/f1", g.panels[1]);
