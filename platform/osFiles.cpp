@@ -605,13 +605,21 @@ static int interruptedOr(int result)
 
 // ---- Files ----
 
+// open(), made again when a signal interrupts it (a FIFO waits for its other end there);
+// -1 with errno set when it fails.
+static int openAgain(const char* name, int flags)
+{
+    int fd;
+    do
+        fd = interruptedOr(0) == 0 ? open(name, flags | O_CLOEXEC, 0666) : -1;
+    while (fd < 0 && again());
+    return fd;
+}
+
 int osOpenForReading(const char* name, osFile* file)
 {
     FAULT_POINT("open", name, injectedOpenError);
-    int fd;
-    do
-        fd = interruptedOr(0) == 0 ? open(name, O_RDONLY | O_CLOEXEC) : -1;
-    while (fd < 0 && again());
+    int fd = openAgain(name, O_RDONLY);
     if (fd < 0)
         return errno;
     // When fstat fails, st holds nothing to look at: its own error is the answer.
@@ -628,10 +636,7 @@ int osOpenForReading(const char* name, osFile* file)
 int osCreateNew(const char* name, osFile* file)
 {
     FAULT_POINT("create", name, injectedOpenError);
-    int fd;
-    do
-        fd = interruptedOr(0) == 0 ? open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666) : -1;
-    while (fd < 0 && again());
+    int fd = openAgain(name, O_WRONLY | O_CREAT | O_EXCL);
     if (fd < 0)
         return errno;
     // The lock shows that a live process owns the file; it goes with the process. A file
@@ -644,10 +649,7 @@ int osCreateNew(const char* name, osFile* file)
 int osOpenStreamForWriting(const char* name, osFile* file)
 {
     FAULT_POINT("openStream", name, injectedOpenError);
-    int fd;
-    do
-        fd = interruptedOr(0) == 0 ? open(name, O_WRONLY | O_CLOEXEC) : -1;
-    while (fd < 0 && again());
+    int fd = openAgain(name, O_WRONLY);
     if (fd < 0)
         return errno;
     *file = fd;
@@ -914,11 +916,7 @@ int osLockDirectory(const std::string& directory, const std::string& lockName, o
 {
     FAULT_POINT("lock", directory.c_str(), injectedOpenError);
     (void)lockName;
-    int fd;
-    do
-        fd = interruptedOr(0) == 0 ? open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-                                   : -1;
-    while (fd < 0 && again());
+    int fd = openAgain(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY);
     if (fd < 0)
         return errno;
     int result;
