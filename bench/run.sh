@@ -19,7 +19,7 @@ blends="1 2 3 8"
 
 build="$top/build/bench"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DMOZARO_BENCHMARKS=ON >/dev/null
-cmake --build "$build" --parallel >/dev/null
+cmake --build "$build" --parallel "$(buildJobs)" >/dev/null
 mozaro="$build/Mozaro"
 floor="$build/bench/streamingFloor"
 

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "platform/osFiles.h"
+#include "platform/files.h"
 
 static const long bufferBytes = 256 * 1024;
 
@@ -60,7 +60,7 @@ int main(int argc, char** argv)
                 const long rows = ny - r < pieceRows ? ny - r : pieceRows;
                 for (long j = 0; j < ntx; j++) {
                     std::size_t got = 0, want = std::size_t(rows * tileRowBytes);
-                    if (osReadFull(panels[std::size_t(i * ntx + j)], in + j * want, want, &got) != 0 ||
+                    if (osReadFull(panels[std::size_t(i * ntx + j)], in + j * want, want, osAtPosition, &got) != 0 ||
                         got != want) {
                         std::fputs("streamingFloor: short read\n", stderr);
                         return 1;
@@ -70,7 +70,7 @@ int main(int argc, char** argv)
                 complete = complete < outHeight ? complete : outHeight;
                 for (long long left = (complete - outRowsWritten) * outRowBytes; left > 0; left -= bufferBytes) {
                     const long long piece = left < bufferBytes ? left : bufferBytes;
-                    if (osWriteFull(output, out, std::size_t(piece)) != 0) {
+                    if (osWriteFull(output, out, std::size_t(piece), osAtPosition) != 0) {
                         std::fputs("streamingFloor: write failed\n", stderr);
                         return 1;
                     }

@@ -13,33 +13,37 @@ bool piecesGoThroughStaging(const RunParameters& p)
     return p.ntx > 1 && (!OS_HAS_SCATTER_READ || p.tileRowBytes < smallestScatteredRow);
 }
 
-StreamResult readPanelRowPiece(const RunParameters& p, const osFile* files, std::int32_t rows, unsigned char* band,
-                               unsigned char* staging)
+StreamResult readPanelRowPiece(const RunParameters& p, const PanelMovie* panels, std::int64_t frame,
+                               std::int32_t firstRow, std::int32_t rows, unsigned char* band, unsigned char* staging)
 {
     const std::size_t tileRowBytes = std::size_t(p.tileRowBytes);
     const std::size_t mosaicRowBytes = std::size_t(p.mosaicRowBytes);
     const std::size_t pieceBytes = tileRowBytes * std::size_t(rows);
+    // Every panel's frame starts at the same offset of its movie.
+    const std::int64_t offset = frame * p.tileFrameBytes + std::int64_t(firstRow) * p.tileRowBytes;
     const bool staged = piecesGoThroughStaging(p);
     for (std::int32_t j = 0; j < p.ntx; j++) {
+        const osFile file = panels[j].file;
+        const std::int64_t at = panels[j].stream ? osAtPosition : offset;
         unsigned char* place = band + std::size_t(j) * tileRowBytes;
         std::size_t got = 0;
         int error;
         if (p.ntx == 1)
-            error = osReadFull(files[j], place, pieceBytes, &got);
+            error = osReadFull(file, place, pieceBytes, at, &got);
 #if OS_HAS_SCATTER_READ
         else if (!staged)
-            error = osReadRows(files[j], place, tileRowBytes, mosaicRowBytes, std::size_t(rows), &got);
+            error = osReadRows(file, place, tileRowBytes, mosaicRowBytes, std::size_t(rows), at, &got);
 #endif
         else
-            error = osReadFull(files[j], staging, pieceBytes, &got);
+            error = osReadFull(file, staging, pieceBytes, at, &got);
         if (error != 0)
-            return StreamResult{panelMovieFailed, 0, j, error};
+            return StreamResult{panelMovieFailed, j, error};
         if (got < pieceBytes)
-            return StreamResult{panelMovieEnded, 0, j, 0};
+            return StreamResult{panelMovieEnded, j, 0};
         if (staged)
             for (std::int32_t r = 0; r < rows; r++)
                 std::memcpy(place + std::size_t(r) * mosaicRowBytes, staging + std::size_t(r) * tileRowBytes,
                             tileRowBytes);
     }
-    return StreamResult{streamGoesOn, 0, 0, 0};
+    return StreamResult{streamGoesOn, 0, 0};
 }

@@ -7,18 +7,27 @@
 // caches. The nBlend rows are first added column by column, in plain loops over
 // consecutive bytes that the compiler vectorises; each output pixel's column sums are then
 // folded, per channel, into its block sum, which is divided last, without a divide
-// instruction. On x86, nBlend 2 and 3 have kernels of their own.
+// instruction. On x86, nBlend 2 has kernels of its own (SSSE3 and AVX2), and so has nBlend 3
+// (AVX2).
 //
 // A span holds at least one block of the largest blend factor: 3 * 2901 columns.
 static const std::int32_t spanColumns = 16384;
 
 // Column sums fit 16 bits up to nBlend 257, block sums up to nBlend 16 (255 * 16 * 16 =
 // 65280); larger blocks are summed in 32 bits. The fold reads and writes four 16-bit sums
-// at a time, one past the end of a span: hence the room after each array.
+// at a time, one past the end of a span: hence the room after each array. Each thread that
+// reduces has scratch of its own, in its frame buffers.
 static const std::int32_t largestNarrowBlend = 16;
-static std::uint16_t columnSums[spanColumns + 4];
-static std::uint16_t blockSums[spanColumns + 4];
-static std::uint32_t wideColumnSums[spanColumns + 4];
+struct ReductionScratch {
+    std::uint16_t columnSums[spanColumns + 4];
+    std::uint16_t blockSums[spanColumns + 4];
+    std::uint32_t wideColumnSums[spanColumns + 4];
+};
+
+std::int64_t reductionScratchBytes()
+{
+    return std::int64_t(sizeof(ReductionScratch));
+}
 
 // Why the multiply and shift is exact. Let A' = blockArea >> preShift (odd) and
 // s' = sum >> preShift: s' / A' truncates to the same quotient as sum / blockArea. With
@@ -100,8 +109,11 @@ static std::uint64_t lanesAt(const std::uint16_t* columnSum)
 // pixel's first channel, and none of the four lanes can exceed 65280, so no carry
 // crosses a lane whatever the byte order.
 static void reduceNarrowSpan(const unsigned char* rows, std::size_t rowBytes, std::int32_t nBlend,
-                             std::int32_t pixels, const BlockDivisor& divisor, unsigned char* out)
+                             std::int32_t pixels, const BlockDivisor& divisor, ReductionScratch* scratch,
+                             unsigned char* out)
 {
+    std::uint16_t* columnSums = scratch->columnSums;
+    std::uint16_t* blockSums = scratch->blockSums;
     const std::int32_t columns = 3 * nBlend * pixels;
     addRows(rows, rowBytes, nBlend, columns, columnSums);
     columnSums[columns] = 0;   // the last pixel's fourth lane
@@ -126,14 +138,15 @@ static void reduceNarrowSpan(const unsigned char* rows, std::size_t rowBytes, st
 // nBlend 17 and up: 32-bit sums. Few output pixels per mosaic byte, so the fold and the
 // division need no care.
 static void reduceWideSpan(const unsigned char* rows, std::size_t rowBytes, std::int32_t nBlend,
-                           std::int32_t pixels, const BlockDivisor& divisor, unsigned char* out)
+                           std::int32_t pixels, const BlockDivisor& divisor, ReductionScratch* scratch,
+                           unsigned char* out)
 {
-    addRows(rows, rowBytes, nBlend, 3 * nBlend * pixels, wideColumnSums);
-    foldColumnSums(wideColumnSums, nBlend, pixels, divisor, out);
+    addRows(rows, rowBytes, nBlend, 3 * nBlend * pixels, scratch->wideColumnSums);
+    foldColumnSums(scratch->wideColumnSums, nBlend, pixels, divisor, out);
 }
 
 void reduceBlockRow(const unsigned char* rows, std::size_t rowBytes, std::int32_t nBlend, std::int32_t outWidth,
-                    const BlockDivisor& divisor, unsigned char* out)
+                    const BlockDivisor& divisor, ReductionScratch* scratch, unsigned char* out)
 {
     const std::int32_t spanPixels = spanColumns / (3 * nBlend);
     std::int32_t ox = reduceWithKernel(rows, rowBytes, nBlend, outWidth, divisor, out);
@@ -142,9 +155,9 @@ void reduceBlockRow(const unsigned char* rows, std::size_t rowBytes, std::int32_
         const std::int32_t pixels = left < spanPixels ? left : spanPixels;
         const unsigned char* first = rows + std::size_t(3) * std::size_t(nBlend) * std::size_t(ox);
         if (nBlend <= largestNarrowBlend)
-            reduceNarrowSpan(first, rowBytes, nBlend, pixels, divisor, out + 3 * ox);
+            reduceNarrowSpan(first, rowBytes, nBlend, pixels, divisor, scratch, out + 3 * ox);
         else
-            reduceWideSpan(first, rowBytes, nBlend, pixels, divisor, out + 3 * ox);
+            reduceWideSpan(first, rowBytes, nBlend, pixels, divisor, scratch, out + 3 * ox);
     }
 }
 

@@ -1,5 +1,7 @@
 #include <cstdlib>
 
+#include "platform/process.h"
+
 #include "frames/frames.h"
 
 // Every buffer starts on a cache line, the band on a page: the system copies into a
@@ -34,8 +36,9 @@ FrameBufferPlan planFrameBuffers(const RunParameters& p, std::int32_t bandRows)
         plan.outRowsPerPiece = perPiece > 1 ? std::int32_t(perPiece) : 1;
     }
     plan.outPieceBytes = std::int64_t(plan.outRowsPerPiece) * p.outRowBytes;
+    plan.scratchBytes = p.nBlend > 1 && p.outRowBytes > 0 ? reductionScratchBytes() : 0;
     plan.totalBytes = bufferAlignment + roundedUp(plan.bandBytes) + roundedUp(plan.stagingBytes) +
-                      roundedUp(4 * plan.sumCount) + roundedUp(plan.outPieceBytes);
+                      roundedUp(4 * plan.sumCount) + roundedUp(plan.outPieceBytes) + roundedUp(plan.scratchBytes);
     return plan;
 }
 
@@ -56,6 +59,8 @@ bool allocateFrameBuffers(const FrameBufferPlan& plan, FrameBuffers* buffers)
     buffers->sums = plan.sumCount > 0 ? reinterpret_cast<std::uint32_t*>(block) : nullptr;
     block += roundedUp(4 * plan.sumCount);
     buffers->outPiece = plan.outPieceBytes > 0 ? block : nullptr;
+    block += roundedUp(plan.outPieceBytes);
+    buffers->scratch = plan.scratchBytes > 0 ? reinterpret_cast<ReductionScratch*>(block) : nullptr;
     return true;
 }
 
@@ -65,18 +70,18 @@ void freeFrameBuffers(FrameBuffers* buffers)
     *buffers = FrameBuffers{};
 }
 
-static int writeWaitingRows(const RunParameters& p, FrameBuffers* b, OutputMovie* movie)
+static int writeWaitingRows(const RunParameters& p, FrameBuffers* b, RowSink sink)
 {
     const std::int64_t bytes = std::int64_t(b->outRowsWaiting) * p.outRowBytes;
     b->outRowsWaiting = 0;
-    return bytes > 0 ? writeMovieRows(movie, b->outPiece, bytes) : 0;
+    return bytes > 0 ? sink.write(sink.context, b->outPiece, bytes) : 0;
 }
 
 // Room for the next output row, once the rows before it have gone out if the piece is full.
-static int nextOutputRow(const RunParameters& p, FrameBuffers* b, OutputMovie* movie, unsigned char** row)
+static int nextOutputRow(const RunParameters& p, FrameBuffers* b, RowSink sink, unsigned char** row)
 {
     if (b->outRowsWaiting == b->plan.outRowsPerPiece) {
-        int error = writeWaitingRows(p, b, movie);
+        int error = writeWaitingRows(p, b, sink);
         if (error != 0)
             return error;
     }
@@ -89,7 +94,7 @@ static int nextOutputRow(const RunParameters& p, FrameBuffers* b, OutputMovie* m
 // the band is reduced from it; the rows of a block that a band boundary cuts go into the
 // column sums, and the block's last row folds them into its output row.
 static int reduceBand(const RunParameters& p, FrameBuffers* b, const BlockDivisor& divisor, std::int64_t y0,
-                      std::int32_t rows, OutputMovie* movie)
+                      std::int32_t rows, RowSink sink)
 {
     const std::int32_t nBlend = p.nBlend;
     const std::size_t rowBytes = std::size_t(p.mosaicRowBytes);
@@ -101,10 +106,10 @@ static int reduceBand(const RunParameters& p, FrameBuffers* b, const BlockDiviso
         const std::int32_t phase = std::int32_t(y % nBlend);
         unsigned char* out;
         if (phase == 0 && y + nBlend <= end) {
-            int error = nextOutputRow(p, b, movie, &out);
+            int error = nextOutputRow(p, b, sink, &out);
             if (error != 0)
                 return error;
-            reduceBlockRow(at, rowBytes, nBlend, p.outWidth, divisor, out);
+            reduceBlockRow(at, rowBytes, nBlend, p.outWidth, divisor, b->scratch, out);
             y += nBlend;
             at += std::size_t(nBlend) * rowBytes;
             continue;
@@ -114,7 +119,7 @@ static int reduceBand(const RunParameters& p, FrameBuffers* b, const BlockDiviso
         y += n;
         at += std::size_t(n) * rowBytes;
         if (y % nBlend == 0) {
-            int error = nextOutputRow(p, b, movie, &out);
+            int error = nextOutputRow(p, b, sink, &out);
             if (error != 0)
                 return error;
             foldColumnSums(b->sums, nBlend, p.outWidth, divisor, out);
@@ -137,35 +142,63 @@ static std::int32_t pieceRows(const RunParameters& p, const FrameBufferPlan& pla
     return left < rows ? left : rows;
 }
 
-StreamResult streamFrame(const RunParameters& p, const osFile* panelFiles, FrameBuffers* b, OutputMovie* movie)
+StreamResult streamFrame(const RunParameters& p, const PanelMovie* panels, std::int64_t frame, FrameBuffers* b,
+                         RowSink sink)
 {
     const BlockDivisor divisor = blockDivisor(p.blockArea);
     // With no output columns nothing is reduced, but every byte is still read.
     const bool reduced = p.nBlend > 1 && p.outRowBytes > 0;
+    b->outRowsWaiting = 0;
     for (std::int32_t i = 0; i < p.nty; i++) {
-        const osFile* files = panelFiles + std::size_t(i) * std::size_t(p.ntx);
+        const PanelMovie* row = panels + std::size_t(i) * std::size_t(p.ntx);
         for (std::int32_t r = 0; r < p.ny;) {
             const std::int64_t y0 = std::int64_t(i) * p.ny + r;
             const std::int32_t rows = pieceRows(p, b->plan, y0, p.ny - r);
-            StreamResult read = readPanelRowPiece(p, files, rows, b->band, b->staging);
+            StreamResult read = readPanelRowPiece(p, row, frame, r, rows, b->band, b->staging);
             if (read.status != streamGoesOn) {
-                read.panelRow = i;
+                read.panel += i * p.ntx;
                 return read;
             }
             if (osStopRequested() != 0)
-                return StreamResult{streamStopRequested, 0, 0, 0};
+                return StreamResult{streamStopRequested, 0, 0};
             int error = 0;
             if (p.nBlend == 1)
-                error = writeMovieRows(movie, b->band, std::int64_t(rows) * p.mosaicRowBytes);
+                error = sink.write(sink.context, b->band, std::int64_t(rows) * p.mosaicRowBytes);
             else if (reduced)
-                error = reduceBand(p, b, divisor, y0, rows, movie);
+                error = reduceBand(p, b, divisor, y0, rows, sink);
             if (error != 0)
-                return StreamResult{outputMovieFailed, 0, 0, error};
+                return StreamResult{outputMovieFailed, 0, error};
             r += rows;
         }
     }
-    int error = writeWaitingRows(p, b, movie);
+    int error = writeWaitingRows(p, b, sink);
     if (error != 0)
-        return StreamResult{outputMovieFailed, 0, 0, error};
-    return StreamResult{streamGoesOn, 0, 0, 0};
+        return StreamResult{outputMovieFailed, 0, error};
+    return StreamResult{streamGoesOn, 0, 0};
+}
+
+StreamResult skipStreamFrames(const RunParameters& p, const PanelMovie* panels, std::int64_t frames,
+                              FrameBuffers* b)
+{
+    // In the order a frame is read, so that one program feeding several panels' pipes in
+    // turn is never left waiting for a reader.
+    for (std::int64_t f = 0; f < frames; f++)
+        for (std::int32_t i = 0; i < p.nty; i++)
+            for (std::int32_t r = 0; r < p.ny; r += b->plan.bandRows)
+                for (std::int32_t j = 0; j < p.ntx; j++) {
+                    const std::int32_t k = i * p.ntx + j;
+                    if (!panels[k].stream)
+                        continue;
+                    const std::int32_t rows = p.ny - r < b->plan.bandRows ? p.ny - r : b->plan.bandRows;
+                    const std::size_t bytes = std::size_t(rows) * std::size_t(p.tileRowBytes);
+                    std::size_t got = 0;
+                    const int error = osReadFull(panels[k].file, b->band, bytes, osAtPosition, &got);
+                    if (error != 0)
+                        return StreamResult{panelMovieFailed, k, error};
+                    if (got < bytes)
+                        return StreamResult{panelMovieEnded, k, 0};
+                    if (osStopRequested() != 0)
+                        return StreamResult{streamStopRequested, 0, 0};
+                }
+    return StreamResult{streamGoesOn, 0, 0};
 }

@@ -1,6 +1,6 @@
 // The frame pipeline: raw frames, read from the panel movies a band of rows at a time,
 // reduced by block averages while the band is still in the processor's caches, and handed
-// to the output movie a few hundred KB at a time.
+// to a sink (the output movie, in a run) a few hundred KB at a time.
 //
 // Raw frame of w x h pixels: exactly 3 * w * h bytes, no header, no padding. A pixel is
 // three unsigned bytes, the channels in the order they come (never interpreted). Rows of
@@ -12,7 +12,7 @@
 // pixel (x, y) of panel (i, j) is mosaic pixel (j * nx + x, i * ny + y). It is never held
 // whole. A frame flows one way, one band of mosaic rows at a time:
 //
-//   panel files -> band -> (column sums) -> output rows -> output movie
+//   panel files -> band -> (column sums) -> output rows -> sink
 //
 // For each panel row, bottom first, a piece of rows of each of its panels in turn (so every
 // file is read strictly in order) fills a band of mosaic rows. Whole nBlend x nBlend blocks
@@ -20,15 +20,15 @@
 // a panel row, or everywhere when nBlend rows do not fit a band) is added into per-column
 // sums until its last row is in. Rows at the top and columns at the right that do not fill
 // a block are read and dropped. Every buffer is sized once from the run's mosaic width,
-// never from its height, nf or nBlend.
+// never from its height, nf or nBlend; each thread that streams frames has buffers of its
+// own, so that nothing here is shared between frames.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "output/output.h"
-#include "platform/osFiles.h"
-#include "run/runParameters.h"
+#include "geometry/runParameters.h"
+#include "platform/files.h"
 
 // ---- Buffers ----
 
@@ -45,6 +45,7 @@ struct FrameBufferPlan {
     std::int64_t stagingBytes;      // one panel's piece, where rows are read whole and copied
     std::int64_t sumCount;          // column sums (32-bit) for blocks cut by a band boundary
     std::int64_t outPieceBytes;
+    std::int64_t scratchBytes;      // the reduction's own sums of one span of a block row
     std::int64_t totalBytes;        // everything above, as one allocation
 };
 
@@ -52,12 +53,15 @@ struct FrameBufferPlan {
 // pass small bands to put band boundaries everywhere.
 FrameBufferPlan planFrameBuffers(const RunParameters& runParameters, std::int32_t bandRows);
 
+struct ReductionScratch;
+
 struct FrameBuffers {
     FrameBufferPlan plan;
     unsigned char* band;
     unsigned char* staging;         // null where rows are never copied
-    std::uint32_t* sums;            // null for nBlend 1
+    std::uint32_t* sums;            // null where no block is cut by a band boundary
     unsigned char* outPiece;        // null for nBlend 1: bands are written as they are
+    ReductionScratch* scratch;      // null for nBlend 1
     std::int32_t outRowsWaiting;    // output rows in outPiece not yet written
     void* block;                    // the one allocation
 };
@@ -68,33 +72,51 @@ void freeFrameBuffers(FrameBuffers* buffers);
 
 // ---- Streaming a frame ----
 
+// A panel's movie as the pipeline reads it: a regular file at the frame's offset, a pipe,
+// FIFO or device in order.
+struct PanelMovie {
+    osFile file;
+    bool stream;
+};
+
+// Where finished output rows go, in order, a piece at a time: 0 or the system's error.
+struct RowSink {
+    int (*write)(void* context, const unsigned char* rows, std::int64_t bytes);
+    void* context;
+};
+
 enum StreamStatus { streamGoesOn, panelMovieEnded, panelMovieFailed, outputMovieFailed, streamStopRequested };
 
 struct StreamResult {
     StreamStatus status;
-    std::int32_t panelRow;      // the panel whose movie ended or failed
-    std::int32_t panelColumn;
-    int error;                  // the system's error code of a failed read or write
+    std::int32_t panel;   // the panel (i * ntx + j) whose movie ended or failed
+    int error;            // the system's error code of a failed read or write
 };
 
-// Reads the next frame of every panel movie (`panelFiles`, ntx * nty of them in file order:
-// panel (i, j) at i * ntx + j), reduces it and appends it to `movie`. When it returns
-// streamGoesOn the whole frame is in the movie and nothing of it waits in the buffers.
-// Otherwise it stopped at the first movie that ended or failed, at a failed write, or
-// because the process was asked to stop.
-StreamResult streamFrame(const RunParameters& runParameters, const osFile* panelFiles, FrameBuffers* buffers,
-                         OutputMovie* movie);
+// Reads frame `frame` of every panel movie (ntx * nty of them in file order: panel (i, j) at
+// i * ntx + j; streams are read where they stand), reduces it and hands it to `sink`. When
+// it returns streamGoesOn the whole frame is in the sink and nothing of it waits in the
+// buffers. Otherwise it stopped at the first movie that ended or failed, at a failed write,
+// or because the process was asked to stop.
+StreamResult streamFrame(const RunParameters& runParameters, const PanelMovie* panels, std::int64_t frame,
+                         FrameBuffers* buffers, RowSink sink);
+
+// Reads and drops `frames` frames of every panel movie that is a stream, so that the next
+// frame read from it is the next one wanted.
+StreamResult skipStreamFrames(const RunParameters& runParameters, const PanelMovie* panels, std::int64_t frames,
+                              FrameBuffers* buffers);
 
 // ---- Reading a band ----
 
 // True where a run's pieces are read whole into the staging buffer and copied row by row.
 bool piecesGoThroughStaging(const RunParameters& runParameters);
 
-// Reads the next `rows` rows of each panel of one panel row (`files`, ntx of them, left to
-// right) into `band`, which holds mosaic rows of mosaicRowBytes. Needs the plan's staging
-// buffer where the plan has one. Names the column of a movie that ended or failed.
-StreamResult readPanelRowPiece(const RunParameters& runParameters, const osFile* files, std::int32_t rows,
-                               unsigned char* band, unsigned char* staging);
+// Reads rows `firstRow` .. firstRow + rows - 1 of frame `frame` of each panel of one panel
+// row (`panels`, ntx of them, left to right) into `band`, which holds mosaic rows of
+// mosaicRowBytes. Needs the plan's staging buffer where the plan has one. Names the column
+// of a movie that ended or failed.
+StreamResult readPanelRowPiece(const RunParameters& runParameters, const PanelMovie* panels, std::int64_t frame,
+                               std::int32_t firstRow, std::int32_t rows, unsigned char* band, unsigned char* staging);
 
 // ---- Block-average reduction ----
 
@@ -113,11 +135,14 @@ inline std::uint32_t divideBlockSum(std::uint32_t sum, const BlockDivisor& divis
     return std::uint32_t(((std::uint64_t(sum) >> divisor.preShift) * divisor.multiplier) >> divisor.shift);
 }
 
+// Bytes of the scratch reduceBlockRow needs.
+std::int64_t reductionScratchBytes();
+
 // One output row from nBlend (2 or more) consecutive mosaic rows, the first at `rows`, the
 // others rowBytes apart: each output byte the truncated mean of its block. Writes
 // 3 * outWidth bytes.
 void reduceBlockRow(const unsigned char* rows, std::size_t rowBytes, std::int32_t nBlend, std::int32_t outWidth,
-                    const BlockDivisor& divisor, unsigned char* out);
+                    const BlockDivisor& divisor, ReductionScratch* scratch, unsigned char* out);
 
 // Adds `count` rows of `columns` bytes, rowBytes apart, into 32-bit column sums; `start`
 // sets the sums instead of adding to them.
@@ -133,7 +158,7 @@ void foldColumnSums(const std::uint32_t* sums, std::int32_t nBlend, std::int32_t
 // Reduces as much of one block row as a kernel for this processor and blend factor can;
 // returns how many output pixels that was, 0 where there is no kernel.
 std::int32_t reduceWithKernel(const unsigned char* rows, std::size_t rowBytes, std::int32_t nBlend,
-                              std::int32_t outWidth, const BlockDivisor& divisor, unsigned char* out);
+                              std::int32_t pixels, const BlockDivisor& divisor, unsigned char* out);
 
 // Divides `count` block sums of at most 16 bits into bytes.
 void divideNarrowSums(const std::uint16_t* sums, std::int32_t count, const BlockDivisor& divisor,

@@ -84,6 +84,7 @@ static bool processorHasSsse3()
     __cpuid(registers, 1);
     return (registers[2] & (1 << 9)) != 0;
 #else
+    __builtin_cpu_init();   // run before main, when it may not have run yet
     return __builtin_cpu_supports("ssse3");
 #endif
 }
@@ -175,23 +176,30 @@ static bool processorHasAvx2()
     __cpuidex(registers, 7, 0);
     return avxSaved && (registers[1] & (1 << 5)) != 0;
 #else
+    __builtin_cpu_init();
     return __builtin_cpu_supports("avx2");
 #endif
 }
+#endif
+
+// Asked once, before main, so that threads find them settled.
+#if MOZARO_AVX2_KERNEL
+static const bool hasAvx2 = processorHasAvx2();
+#endif
+#if MOZARO_X86_KERNELS
+static const bool hasSsse3 = processorHasSsse3();
 #endif
 
 std::int32_t reduceWithKernel(const unsigned char* rows, std::size_t rowBytes, std::int32_t nBlend,
                               std::int32_t pixels, const BlockDivisor& divisor, unsigned char* out)
 {
 #if MOZARO_AVX2_KERNEL
-    static const bool hasAvx2 = processorHasAvx2();
     if (nBlend == 2 && hasAvx2)
         return reducePairsAvx2(rows, rows + rowBytes, pixels, out);
     if (nBlend == 3 && hasAvx2)
         return reduceTriplesAvx2(rows, rowBytes, pixels, divisor, out);
 #endif
 #if MOZARO_X86_KERNELS
-    static const bool hasSsse3 = processorHasSsse3();
     if (nBlend == 2 && hasSsse3)
         return reducePairsSsse3(rows, rows + rowBytes, pixels, out);
 #endif

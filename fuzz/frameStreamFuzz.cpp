@@ -1,13 +1,15 @@
-// libFuzzer target over the frame pipeline: band reading, block reduction across band and
-// panel-row boundaries, column sums and output pieces. Each input draws a grid, a blend
-// factor, a band height and the panels' bytes; the panel movies are memory files read
-// through the real read paths (one piece, scattered rows, staged rows), the frames go
-// through streamFrame into another memory file, and the result must equal the per-pixel
-// model byte for byte. One panel may be cut short: then the stream must stop at that
-// panel's frame and name it.
+// libFuzzer target over the frame pipeline and the frame loop: band reading, block
+// reduction across band and panel-row boundaries, column sums, output pieces, worker
+// threads and frame ranges. Each input draws a grid, a blend factor, a band height, a
+// number of workers, a first frame and a step, and the panels' bytes; the panel movies are
+// memory files read through the real read paths (one piece, scattered rows, staged rows),
+// the frames go through the frame loop into another memory file at their places, and the
+// result must equal the per-pixel model of the frames chosen byte for byte. One panel may
+// be cut short: then the loop must stop at the first frame that reaches the cut and name
+// that panel, every frame before it in place.
 //
-// An input is read as: ntx, nty, nx, ny, nf, nBlend, band rows, cut; then the bytes that
-// fill the panels, repeated as often as needed.
+// An input is read as: ntx, nty, nx, ny, nf, nBlend, band rows, cut, workers, first frame,
+// step; then the bytes that fill the panels, repeated as often as needed.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -16,7 +18,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "frames/frames.h"
+#include "run/run.h"
 #include "tests/movieModel.h"
 
 namespace {
@@ -42,86 +44,92 @@ int memoryFile(const Bytes& bytes)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    if (size < 9)
+    if (size < 12)
         return 0;
     // Narrow and wide rows (scatter reads start at 86 pixels), blend factors past the
     // narrow sums' 16, band heights from one row up.
     static const int widths[] = {1, 2, 3, 5, 7, 16, 33, 85, 86, 100, 130};
-    MovieGrid g;
-    g.ntx = 1 + data[0] % 4;
-    g.nty = 1 + data[1] % 4;
-    g.nx = widths[data[2] % (sizeof widths / sizeof widths[0])];
-    g.ny = 1 + data[3] % 19;
-    g.nf = 1 + data[4] % 3;
-    g.nBlend = 1 + (data[5] % 32 < 24 ? data[5] % 8 : data[5] % 41);
+    const int ntx = 1 + data[0] % 4, nty = 1 + data[1] % 4;
+    const int nx = widths[data[2] % (sizeof widths / sizeof widths[0])], ny = 1 + data[3] % 19;
+    const int nf = 1 + data[4] % 3;
+    const int nBlend = 1 + (data[5] % 32 < 24 ? data[5] % 8 : data[5] % 41);
     const std::int32_t bandRows = data[6] % 9;   // 0: the run's own band
     const int cut = data[7];                    // below the panel count: that panel is cut short
-    const std::uint8_t* fill = data + 8;
-    const std::size_t fillBytes = size - 8;
+    const std::int32_t workers = 1 + data[8] % 4;
+    const int first = data[9] % 3, step = 1 + data[10] % 3;
+    const std::uint8_t* fill = data + 11;
+    const std::size_t fillBytes = size - 11;
 
-    const std::size_t panelBytes = std::size_t(3) * std::size_t(g.nx) * std::size_t(g.ny) * std::size_t(g.nf);
+    // Every panel holds the frames up to the last one chosen; the model sees the chosen ones.
+    const int held = first + (nf - 1) * step + 1;
+    const std::size_t frameBytes = std::size_t(3) * std::size_t(nx) * std::size_t(ny);
+    const int panels = ntx * nty;
+    MovieGrid g{ntx, nty, nx, ny, nf, nBlend, {}};
+    std::vector<Bytes> movies;
     std::size_t at = 0;
-    for (int k = 0; k < g.ntx * g.nty; k++) {
-        Bytes panel(panelBytes);
-        for (unsigned char& b : panel)
+    for (int k = 0; k < panels; k++) {
+        Bytes movie(frameBytes * std::size_t(held));
+        for (unsigned char& b : movie)
             b = fill[at++ % fillBytes];
-        g.panels.push_back(panel);
+        Bytes chosen;
+        for (int f = 0; f < nf; f++) {
+            const auto start = movie.begin() + long(frameBytes * std::size_t(first + f * step));
+            chosen.insert(chosen.end(), start, start + long(frameBytes));
+        }
+        g.panels.push_back(chosen);
+        movies.push_back(movie);
     }
     const Bytes expected = modelMovie(g);
-    const int panels = g.ntx * g.nty;
     const bool cutShort = cut < panels;
-    std::vector<osFile> files;
+    std::size_t kept = 0;
+    std::vector<PanelMovie> files;
     for (int k = 0; k < panels; k++) {
-        Bytes panel = g.panels[std::size_t(k)];
-        if (k == cut)
-            panel.resize(panel.size() - 1 - fill[0] % (panel.size()));
-        files.push_back(memoryFile(panel));
+        Bytes movie = movies[std::size_t(k)];
+        if (k == cut) {
+            kept = movie.size() - 1 - fill[0] % movie.size();
+            movie.resize(kept);
+        }
+        files.push_back(PanelMovie{memoryFile(movie), false});
     }
 
-    RunParameters p{};
-    p.ntx = g.ntx;
-    p.nty = g.nty;
-    p.nx = g.nx;
-    p.ny = g.ny;
-    p.nf = g.nf;
-    p.nBlend = g.nBlend;
+    RunParameters p = runParametersOf(ntx, nty, nx, ny, nf, nBlend);
+    p.firstFrame = first;
+    p.frameStep = step;
     require(checkRunLimits(p) == withinLimits, "a grid within the limits");
     computeSizes(&p);
-    OutputMovie movie{};
+    OutputMovie movie;
     movie.file = memoryFile(Bytes());
-    FrameBuffers buffers;
-    require(allocateFrameBuffers(planFrameBuffers(p, bandRows), &buffers), "buffers");
-    StreamResult result{streamGoesOn, 0, 0, 0};
-    std::int32_t frames = 0;
-    for (; frames < p.nf; frames++) {
-        result = streamFrame(p, files.data(), &buffers, &movie);
-        if (result.status != streamGoesOn)
-            break;
-    }
-    freeFrameBuffers(&buffers);
+    std::vector<FrameBuffers> buffers(std::size_t(workers));
+    for (FrameBuffers& b : buffers)
+        require(allocateFrameBuffers(planFrameBuffers(p, bandRows), &b), "buffers");
+    const FrameLoopResult result = runFrameLoop(p, files.data(), &movie, buffers.data(), workers);
+    for (FrameBuffers& b : buffers)
+        freeFrameBuffers(&b);
 
     const off_t written = lseek(int(movie.file), 0, SEEK_END);
     Bytes out(std::size_t(written > 0 ? written : 0));
     require(pread(int(movie.file), out.data(), out.size(), 0) == ssize_t(out.size()), "output read back");
-    if (!cutShort) {
-        require(result.status == streamGoesOn, "every whole movie streams through");
-        require(out == expected, "the streamed movie equals the per-pixel model");
+    const std::size_t outFrameBytes = expected.size() / std::size_t(nf);
+    // The first chosen frame whose bytes reach past the cut.
+    int ending = nf;
+    for (int f = 0; cutShort && f < nf && ending == nf; f++)
+        if (frameBytes * std::size_t(first + f * step + 1) > kept)
+            ending = f;
+    if (ending == nf) {
+        require(result.stream.status == streamGoesOn, "every whole movie streams through");
+        require(out == expected, "the merged movie equals the per-pixel model");
     } else {
-        // The cut panel ends inside the frame that its last byte would have completed.
-        const std::size_t kept = g.panels[std::size_t(cut)].size() - 1 - fill[0] % g.panels[std::size_t(cut)].size();
-        const std::int32_t endingFrame = std::int32_t(kept / (panelBytes / std::size_t(g.nf)));
-        require(result.status == panelMovieEnded, "a movie cut short ends the stream");
-        require(frames == endingFrame, "the stream ends at the frame the cut falls in");
-        require(result.panelRow * g.ntx + result.panelColumn == cut, "the stream names the cut panel");
-        // Frames before it are exact; nothing is said about the frame it cut.
-        const std::size_t frameBytes = expected.size() / std::size_t(g.nf);
-        require(out.size() >= frameBytes * std::size_t(frames), "the frames before the cut are out");
-        require(Bytes(out.begin(), out.begin() + long(frameBytes * std::size_t(frames))) ==
-                    Bytes(expected.begin(), expected.begin() + long(frameBytes * std::size_t(frames))),
+        require(result.stream.status == panelMovieEnded, "a movie cut short ends the loop");
+        require(result.frame == first + ending * step, "the loop ends at the frame the cut falls in");
+        require(result.stream.panel == cut, "the loop names the cut panel");
+        // Frames before it are in place; nothing is said about the frames from it on.
+        const std::size_t whole = outFrameBytes * std::size_t(ending);
+        require(out.size() >= whole, "the frames before the cut are out");
+        require(Bytes(out.begin(), out.begin() + long(whole)) == Bytes(expected.begin(), expected.begin() + long(whole)),
                 "the frames before the cut are exact");
     }
-    for (osFile file : files)
-        close(int(file));
+    for (const PanelMovie& file : files)
+        close(int(file.file));
     close(int(movie.file));
     return 0;
 }

@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "output/output.h"
+#include "platform/directories.h"
 
 const char* const descriptorHost = "localhost";
 

@@ -6,57 +6,135 @@
 // descriptor exactly as they were. A pipe or device is written in place.
 //
 // Temporary files are named ".mozaro-<hash of the movie's file name>-<role>-<process>-<n>",
-// at most 60 bytes whatever the movie's name; a run that writes a movie first removes
-// those of its name that no live run holds (left by a run that was killed).
-// Functions that can fail return 0 or the system's error code; they print nothing.
+// at most 60 bytes whatever the movie's name. The runs of one folder share a lock,
+// ".mozaro.lock" there, held only while a run makes its temporary file and while it puts
+// the movie in place. Whoever holds it first removes the temporary files no live run holds
+// (left by runs that were killed), whatever their movie's name, and completes the commits
+// killed runs began: before its first rename a run writes down every rename it will make
+// (a "commit" file), so that a run killed among them is finished by the next.
+// Functions that can fail return 0 or an OutputResult; they print nothing.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
-#include "platform/osFiles.h"
-#include "run/runParameters.h"
+#include "geometry/runParameters.h"
+#include "platform/files.h"
+
+// A run waits this long at most for another to let go of its folder's lock.
+constexpr int lockWaitSeconds = 10;
 
 struct OutputMovie {
-    const char* name;             // the movie's name as the user gave it
-    std::string descriptorName;   // name + ".mg"
-    std::string descriptorLine;   // what the descriptor will hold
-    std::string target;           // the file replaced: the name, or where a link leads
-    std::string directory;        // the target's directory part ("" for the current one)
+    const char* name = nullptr;        // the movie's name as the user gave it
+    std::string descriptorName;        // name + ".mg"
+    std::string descriptorLine;        // what the descriptor will hold
+    std::string target;                // the file replaced: the name, or where a link leads
+    std::string directory;             // the target's directory part ("" for the current one)
     std::string descriptorDirectory;   // the name's directory part: where the descriptor goes
-    std::string temporaryPrefix;  // every temporary file of this movie starts so
-    std::string movieTemporary;   // the new movie until it is renamed ("" when in place)
-    bool inPlace;                 // a pipe or device, written as it is
-    osFile file;                  // open from createOutputMovie until finished or abandoned
+    std::string temporaryPrefix;       // every temporary file of this movie starts so
+    std::string workingDirectory;      // for names in the commit file, "" where unknown
+    std::string movieTemporary;        // the new movie until it is renamed ("" when in place)
+    bool adopted = false;              // movieTemporary was made by others: kept on a failure
+    std::int64_t bytes = 0;            // the whole movie's size
+    std::int64_t firstFrameAt = 0;     // the movie frame this run's first frame is
+    bool inPlace = false;              // a pipe or device, written as it is
+    bool sync = false;                 // on storage before anything is replaced
+    osFile file = osNoFile;            // open from createOutputMovie until finished or released
+    int temporaryEntry = -1;           // the movie temporary's entry in the process's registry
+    unsigned temporariesMade = 0;      // numbers this run's temporary names
+    std::vector<osFileIdentity> inputs;   // files the clean-up must leave, whatever their names
+    // Told, once, that the folder's lock is held by another process and the run waits.
+    void (*onLockWait)(const char* lockPath) = nullptr;
 };
 
-// Where the output went wrong: the movie itself or its descriptor.
-enum OutputFailure { outputFine, movieFailed, descriptorFailed, directoryHasLineEnd };
+// Where the output went wrong: the movie itself, its descriptor, the room it needs, or a
+// lock another process keeps.
+enum OutputFailure {
+    outputFine,
+    movieFailed,
+    descriptorFailed,
+    directoryHasLineEnd,
+    noRoom,           // `needed` bytes, `available` free in the file system
+    beyondFileLimit,  // `needed` bytes, `available` the largest file the process may write
+    lockKept,         // `lockPath` held by another process for lockWaitSeconds
+    streamTaken,      // a FIFO another run of Mozaro is writing
+};
 
 struct OutputResult {
     OutputFailure failure;
     int error;
+    std::int64_t needed = 0;
+    std::int64_t available = 0;
+    std::string lockPath = std::string();
 };
 
 // Checks, before any input is opened, that the movie `name` can be written where it is to
 // go, and fixes its descriptor line: a directory, or a folder that does not exist or
-// cannot be written, is refused; so is a descriptor name held by a directory, and a
-// current directory whose name holds a line end (the descriptor is one line).
+// cannot be written, is refused; so is a file in a sticky folder that this user may not
+// replace, a descriptor name held by a directory, and a current directory whose name holds
+// a line end (the descriptor is one line).
 OutputResult prepareOutputMovie(const char* name, const RunParameters& runParameters, OutputMovie* movie);
 
-// Creates the temporary file the movie is written to, or opens a pipe or device.
-int createOutputMovie(OutputMovie* movie);
+// Takes the folder's lock, completes the commits of killed runs and removes their
+// temporary files (never one of `movie->inputs`), checks that the movie fits the file
+// system, creates the temporary file it is written to with its room set aside; or opens
+// a pipe or device.
+OutputResult createOutputMovie(OutputMovie* movie);
 
-// Appends `bytes` bytes; partial transfers are continued.
-int writeMovieRows(OutputMovie* movie, const unsigned char* rows, std::int64_t bytes);
+// Whether the file system holding the movie takes it whole, beside an earlier one.
+OutputResult checkMovieRoom(const OutputMovie& movie);
+
+// --commit: takes `file`, the whole new movie that others wrote, in the movie's folder, as
+// this run's temporary file, for finishOutputMovie to put in place; a failure keeps it.
+OutputResult adoptOutputMovie(OutputMovie* movie, const char* file);
+
+// --part: opens `file`, which must exist and be a regular file, for frames written at their
+// places from movie frame `firstFrame` on; nothing is put in place. finishMoviePart puts
+// them on storage and closes it.
+OutputResult openMoviePart(OutputMovie* movie, const char* file, std::int64_t firstFrame,
+                           const RunParameters& runParameters);
+int finishMoviePart(OutputMovie* movie);
+
+// A sink for the frame pipeline: writes rows at `offset` of the movie (or, in place, where
+// it stands), moving `offset` on.
+struct MovieRows {
+    OutputMovie* movie;
+    std::int64_t offset;
+};
+int writeMovieRows(void* movieRows, const unsigned char* rows, std::int64_t bytes);
 
 // Closes the movie, writes its descriptor and puts both in place, the earlier ones going
-// only then. On failure nothing of the new movie is left and the earlier movie and
-// descriptor are as they were.
+// only then. On failure (or a request to stop before the first rename) nothing of the new
+// movie is left and the earlier movie and descriptor are as they were; once the renames
+// have begun they are finished.
 OutputResult finishOutputMovie(OutputMovie* movie);
 
-// For a run that stops: closes the movie and removes its temporary file.
-void abandonOutputMovie(OutputMovie* movie);
+// Closes what is open and removes the temporary file of a movie not put in place.
+void releaseOutputMovie(OutputMovie* movie);
+
+// ---- Commits and the folder's lock (output/movieCommit.cpp) ----
+
+// Takes the lock of the movie's folder, waiting lockWaitSeconds at most; *lock osNoFile
+// where the file system has no locks.
+OutputResult lockMovieFolder(OutputMovie* movie, osFile* lock);
+void unlockMovieFolder(const OutputMovie& movie, osFile lock);
+
+// With the folder's lock held: finishes the commits of runs that were killed among their
+// renames and removes the temporary files no live run holds, but never one of `inputs`.
+void tidyMovieFolder(const std::string& directory, const std::vector<osFileIdentity>& inputs);
+
+// With the lock held: renames the closed new movie and its descriptor's temporary file into
+// place, keeping a way back until both are in (and writing the commit file first). Where
+// neither way can be finished it leaves the commit to the next run: then it clears the
+// names of the temporary files, which must stay.
+OutputResult commitMovie(OutputMovie* movie, std::string* descriptorTemporary, bool replacing);
+
+// A new temporary name in `directory`: the movie's own, or its descriptor's where the movie
+// lies elsewhere through a link.
+std::string temporaryName(OutputMovie* movie, const std::string& directory, const char* role);
+
+// ---- The descriptor (output/movieDescriptor.cpp) ----
 
 // The host field of the descriptor: movies are always described as lying on this machine.
 extern const char* const descriptorHost;

@@ -1,6 +1,8 @@
 #include <cstdio>
 
 #include "output/output.h"
+#include "platform/directories.h"
+#include "platform/process.h"
 
 // Hex of the 64-bit FNV-1a hash of a file name: temporary file names of a fixed length,
 // the same for every run that writes that movie.
@@ -14,20 +16,11 @@ static std::string hashOf(const char* text)
     return hex;
 }
 
-// A new temporary name in `directory`: the movie's own, or its descriptor's where the
-// movie lies elsewhere through a link.
-static std::string temporaryName(const OutputMovie& movie, const std::string& directory, const char* role)
+std::string temporaryName(OutputMovie* movie, const std::string& directory, const char* role)
 {
-    static unsigned made = 0;
     char tail[48];
-    std::snprintf(tail, sizeof tail, "%s-%d-%u", role, osProcessId(), made++);
-    return directory + movie.temporaryPrefix + tail;
-}
-
-// Not a temporary file's name: no run removes it as one.
-static std::string lockName(const OutputMovie& movie)
-{
-    return movie.directory + movie.temporaryPrefix.substr(0, movie.temporaryPrefix.size() - 1) + ".lock";
+    std::snprintf(tail, sizeof tail, "%s-%d-%u", role, osProcessId(), movie->temporariesMade++);
+    return directory + movie->temporaryPrefix + tail;
 }
 
 static bool holdsLineEnd(const std::string& text)
@@ -39,8 +32,8 @@ OutputResult prepareOutputMovie(const char* name, const RunParameters& runParame
 {
     *movie = OutputMovie{};
     movie->name = name;
-    movie->file = osNoFile;
     movie->descriptorName = std::string(name) + ".mg";
+    movie->bytes = runParameters.outFrameBytes * runParameters.nf;
 
     osFileKind kind;
     int error = osKindOfFile(name, &kind);
@@ -52,183 +45,225 @@ OutputResult prepareOutputMovie(const char* name, const RunParameters& runParame
     if (kind == osRegularFile && (error = osMayWrite(name)) != 0)
         return OutputResult{movieFailed, error};
     movie->inPlace = kind == osStream || kind == osOtherFile;
-    movie->target = movie->inPlace ? std::string(name) : osFollowLinks(name);
+    movie->target = name;
+    if (!movie->inPlace && (error = osFollowLinks(name, &movie->target)) != 0)
+        return OutputResult{movieFailed, error};
     movie->directory = movie->target.substr(0, osDirectoryPartLength(movie->target.c_str()));
     movie->descriptorDirectory = std::string(name, osDirectoryPartLength(name));
     movie->temporaryPrefix = ".mozaro-" + hashOf(movie->target.c_str() + movie->directory.size()) + "-";
 
-    // The temporary files and the descriptor are made in the movie's directory.
+    // The temporary files and the descriptor are made in the movie's directory, and the
+    // earlier ones replaced there.
     error = osMayWrite((movie->directory + ".").c_str());
     if (error != 0)
         return OutputResult{movie->inPlace ? descriptorFailed : movieFailed, error};
+    if (!movie->inPlace && (error = osMayReplace(movie->target.c_str())) != 0)
+        return OutputResult{movieFailed, error};
     if (movie->descriptorDirectory != movie->directory && (error = osMayWrite((movie->descriptorDirectory + ".").c_str())) != 0)
         return OutputResult{descriptorFailed, error};
     osFileKind descriptorKind;
     error = osKindOfFile(movie->descriptorName.c_str(), &descriptorKind);
     if (error == 0 && descriptorKind == osDirectory)
         error = osIsADirectory;
+    if (error == 0)
+        error = osMayReplace(movie->descriptorName.c_str());
     if (error != 0)
         return OutputResult{descriptorFailed, error};
 
     // An absolute name is described without the current directory.
-    std::string directory;
+    if (osCurrentDirectory(&movie->workingDirectory) != 0)
+        movie->workingDirectory.clear();
     if (!osIsAbsolutePath(name)) {
-        error = osCurrentDirectory(&directory);
-        if (error != 0)
-            return OutputResult{descriptorFailed, error};
-        if (holdsLineEnd(directory))
+        if (movie->workingDirectory.empty())
+            return OutputResult{descriptorFailed, osCurrentDirectory(&movie->workingDirectory)};
+        if (holdsLineEnd(movie->workingDirectory))
             return OutputResult{directoryHasLineEnd, 0};
     }
-    movie->descriptorLine = descriptorLine(directory, name, runParameters);
+    movie->descriptorLine = descriptorLine(movie->workingDirectory, name, runParameters);
     return OutputResult{outputFine, 0};
 }
 
-int createOutputMovie(OutputMovie* movie)
+OutputResult checkMovieRoom(const OutputMovie& movie)
 {
-    if (movie->inPlace)
-        return osOpenStreamForWriting(movie->name, &movie->file);
+    const std::int64_t limit = osFileSizeLimit();
+    if (limit >= 0 && movie.bytes > limit)
+        return OutputResult{beyondFileLimit, 0, movie.bytes, limit};
+    const std::int64_t free = osFreeSpace(movie.directory);
+    if (free >= 0 && movie.bytes > free)
+        return OutputResult{noRoom, 0, movie.bytes, free};
+    return OutputResult{outputFine, 0};
+}
+
+OutputResult createOutputMovie(OutputMovie* movie)
+{
+    if (movie->inPlace) {
+        int error = osOpenForWriting(movie->name, &movie->file);
+        if (error != 0)
+            return OutputResult{movieFailed, error};
+        // Two runs writing into one FIFO would mix their frames.
+        error = osTryLockOpenFile(movie->file);
+        if (error == osLockHeld)
+            return OutputResult{streamTaken, 0};
+        return OutputResult{error == 0 ? outputFine : movieFailed, error};
+    }
     osFile lock;
-    int error = osLockDirectory(movie->directory, lockName(*movie), &lock);
-    if (error != 0)
-        return error;
-    osRemoveStaleFiles(movie->directory, movie->temporaryPrefix);
+    OutputResult result = lockMovieFolder(movie, &lock);
+    if (result.failure != outputFine)
+        return result;
+    tidyMovieFolder(movie->directory, movie->inputs);
     if (movie->descriptorDirectory != movie->directory)
-        osRemoveStaleFiles(movie->descriptorDirectory, movie->temporaryPrefix);
-    movie->movieTemporary = temporaryName(*movie, movie->directory, "new");
-    error = osCreateNew(movie->movieTemporary.c_str(), &movie->file);
-    if (error == 0)
-        osRememberTemporaryFile(0, movie->movieTemporary.c_str());
-    else
-        movie->movieTemporary.clear();
-    osUnlockDirectory(lock);
+        tidyMovieFolder(movie->descriptorDirectory, movie->inputs);
+    result = checkMovieRoom(*movie);
+    if (result.failure == outputFine) {
+        movie->movieTemporary = temporaryName(movie, movie->directory, "new");
+        int error = osCreateNew(movie->movieTemporary.c_str(), &movie->file);
+        if (error == 0) {
+            movie->temporaryEntry = osRememberTemporaryFile(movie->movieTemporary.c_str());
+            error = osReserveSpace(movie->file, movie->bytes);
+        } else {
+            movie->movieTemporary.clear();
+        }
+        if (error != 0)
+            result = OutputResult{movieFailed, error};
+    }
+    unlockMovieFolder(*movie, lock);
+    return result;
+}
+
+OutputResult adoptOutputMovie(OutputMovie* movie, const char* file)
+{
+    osFile lock;
+    OutputResult result = lockMovieFolder(movie, &lock);
+    if (result.failure != outputFine)
+        return result;
+    tidyMovieFolder(movie->directory, movie->inputs);
+    int error = osOpenForWriting(file, &movie->file);
+    std::int64_t size = 0;
+    if (error == 0 && (!osRegularFileSize(movie->file, &size) || size != movie->bytes)) {
+        (void)osClose(movie->file);
+        movie->file = osNoFile;
+        result = OutputResult{movieFailed, 0, movie->bytes, size};
+    } else if (error != 0) {
+        result = OutputResult{movieFailed, error};
+    } else {
+        movie->movieTemporary = file;
+        movie->adopted = true;
+    }
+    unlockMovieFolder(*movie, lock);
+    return result;
+}
+
+OutputResult openMoviePart(OutputMovie* movie, const char* file, std::int64_t firstFrame,
+                           const RunParameters& runParameters)
+{
+    *movie = OutputMovie{};
+    movie->name = file;
+    movie->firstFrameAt = firstFrame;
+    movie->bytes = runParameters.outMovieBytes;
+    int error = osOpenForWriting(file, &movie->file);
+    if (error != 0)
+        return OutputResult{movieFailed, error};
+    // Frames are written at their places: a pipe or device has none.
+    std::int64_t size;
+    if (!osRegularFileSize(movie->file, &size)) {
+        (void)osClose(movie->file);
+        movie->file = osNoFile;
+        return OutputResult{movieFailed, 0};
+    }
+    return OutputResult{outputFine, 0};
+}
+
+int finishMoviePart(OutputMovie* movie)
+{
+    // A task's frames must outlast the task: the movie is put in place by another.
+    int error = osSync(movie->file);
+    const int closed = osClose(movie->file);
+    movie->file = osNoFile;
+    return error != 0 ? error : closed;
+}
+
+int writeMovieRows(void* movieRows, const unsigned char* rows, std::int64_t bytes)
+{
+    MovieRows* at = static_cast<MovieRows*>(movieRows);
+    const int error = osWriteFull(at->movie->file, rows, std::size_t(bytes), at->offset);
+    if (at->offset != osAtPosition)
+        at->offset += bytes;
     return error;
 }
 
-int writeMovieRows(OutputMovie* movie, const unsigned char* rows, std::int64_t bytes)
-{
-    return osWriteFull(movie->file, rows, std::size_t(bytes));
-}
-
-void abandonOutputMovie(OutputMovie* movie)
+void releaseOutputMovie(OutputMovie* movie)
 {
     if (movie->file != osNoFile)
         (void)osClose(movie->file);
     movie->file = osNoFile;
-    if (!movie->movieTemporary.empty())
+    if (!movie->movieTemporary.empty() && !movie->adopted)
         (void)osRemoveFile(movie->movieTemporary.c_str());
     movie->movieTemporary.clear();
-    osRememberTemporaryFile(0, nullptr);
+    osForgetTemporaryFile(movie->temporaryEntry);
+    movie->temporaryEntry = -1;
 }
 
-// Writes the descriptor line into a new temporary file; on storage before it replaces an
-// earlier descriptor.
-static int writeDescriptorFile(const OutputMovie& movie, const std::string& name, bool replacing)
+// Writes the descriptor line into a new temporary file, on storage first when asked.
+static int writeDescriptorFile(const OutputMovie& movie, const std::string& name)
 {
     osFile file;
     int error = osCreateNew(name.c_str(), &file);
     if (error != 0)
         return error;
-    osRememberTemporaryFile(1, name.c_str());
-    error = osWriteFull(file, movie.descriptorLine.data(), movie.descriptorLine.size());
-    if (error == 0 && replacing)
+    error = osWriteFull(file, movie.descriptorLine.data(), movie.descriptorLine.size(), osAtPosition);
+    if (error == 0 && movie.sync)
         error = osSync(file);
     int closed = osClose(file);
     return error != 0 ? error : closed;
 }
 
-// Puts the new movie and descriptor in place of the earlier ones. Until the new movie is
-// in, the earlier one keeps a second name and the earlier descriptor is moved aside, so
-// that a failure at any step can put them back.
-static OutputResult putInPlace(OutputMovie* movie, const std::string& descriptorTemporary, bool replacing)
-{
-    const char* target = movie->target.c_str();
-    const char* descriptor = movie->descriptorName.c_str();
-    std::string movieAside, descriptorAside;
-    if (replacing) {
-        movieAside = temporaryName(*movie, movie->directory, "old");
-        // Where the file system has no second names, a failure after the new movie is in
-        // can no longer bring the earlier one back; nothing else changes.
-        if (osLink(target, movieAside.c_str()) != 0)
-            movieAside.clear();
-    }
-    descriptorAside = temporaryName(*movie, movie->descriptorDirectory, "oldmg");
-    int error = osRename(descriptor, descriptorAside.c_str());
-    if (error != 0) {
-        descriptorAside.clear();
-        if (!osNotFound(error)) {
-            if (!movieAside.empty())
-                (void)osRemoveFile(movieAside.c_str());
-            return OutputResult{descriptorFailed, error};
-        }
-    }
-    OutputResult result{outputFine, 0};
-    bool newMovieIn = false;
-    error = osRename(movie->movieTemporary.c_str(), target);
-    if (error != 0) {
-        result = OutputResult{movieFailed, error};
-    } else {
-        newMovieIn = true;
-        movie->movieTemporary.clear();
-        error = osRename(descriptorTemporary.c_str(), descriptor);
-        if (error != 0) {
-            result = OutputResult{descriptorFailed, error};
-            if (!movieAside.empty() ? osRename(movieAside.c_str(), target) == 0
-                                    : !replacing && osRemoveFile(target) == 0) {
-                movieAside.clear();
-                newMovieIn = false;
-            }
-        }
-    }
-    // The earlier descriptor returns only to the earlier movie.
-    if (result.failure != outputFine && !newMovieIn && !descriptorAside.empty() &&
-        osRename(descriptorAside.c_str(), descriptor) == 0)
-        descriptorAside.clear();
-    // What is left aside the next run removes, should this fail; the earlier movie's
-    // second name stays while it is the only one.
-    if (!movieAside.empty() && !(result.failure != outputFine && newMovieIn))
-        (void)osRemoveFile(movieAside.c_str());
-    if (!descriptorAside.empty())
-        (void)osRemoveFile(descriptorAside.c_str());
-    return result;
-}
-
 OutputResult finishOutputMovie(OutputMovie* movie)
 {
+    // The new movie reaches storage before it replaces anything, when asked: outside the
+    // lock, which other runs wait for.
+    int error = movie->sync ? osSync(movie->file) : 0;
+    if (error != 0 || osStopRequested() != 0) {
+        releaseOutputMovie(movie);
+        return OutputResult{movieFailed, error};
+    }
     // Held until both are in place: no other run's movie and descriptor can mix with these,
-    // and no run takes these temporary files for a dead run's.
-    osFile lock;
-    int error = osLockDirectory(movie->directory, lockName(*movie), &lock);
-    if (error != 0)
-        return OutputResult{movie->inPlace ? descriptorFailed : movieFailed, error};
-    // An earlier movie is given up only for one that is on storage.
+    // and no run takes the closed temporary files for a dead run's.
+    osFile lock = osNoFile;
+    OutputResult result = movie->inPlace ? OutputResult{outputFine, 0} : lockMovieFolder(movie, &lock);
+    if (result.failure != outputFine) {
+        releaseOutputMovie(movie);
+        return result;
+    }
     osFileKind kind = osNothing;
     error = movie->inPlace ? 0 : osKindOfFile(movie->target.c_str(), &kind);
     const bool replacing = kind == osRegularFile;
-    if (error == 0 && replacing)
-        error = osSync(movie->file);
     const int closed = osClose(movie->file);
     movie->file = osNoFile;
     if (error == 0)
         error = closed;
 
-    OutputResult result{outputFine, 0};
     std::string descriptorTemporary;
+    int descriptorEntry = -1;
     if (error != 0) {
         result = OutputResult{movieFailed, error};
     } else {
-        descriptorTemporary = temporaryName(*movie, movie->descriptorDirectory, "mg");
-        error = writeDescriptorFile(*movie, descriptorTemporary, replacing);
+        descriptorTemporary = temporaryName(movie, movie->descriptorDirectory, "mg");
+        descriptorEntry = osRememberTemporaryFile(descriptorTemporary.c_str());
+        error = writeDescriptorFile(*movie, descriptorTemporary);
         if (error != 0)
             result = OutputResult{descriptorFailed, error};
+        else if (osStopRequested() != 0)   // the last moment a stop can still keep the earlier pair
+            result = OutputResult{movieFailed, 0};
         else if (!movie->inPlace)
-            result = putInPlace(movie, descriptorTemporary, replacing);
+            result = commitMovie(movie, &descriptorTemporary, replacing);
         else if ((error = osRename(descriptorTemporary.c_str(), movie->descriptorName.c_str())) != 0)
             result = OutputResult{descriptorFailed, error};
     }
     if (result.failure != outputFine && !descriptorTemporary.empty())
         (void)osRemoveFile(descriptorTemporary.c_str());
-    osRememberTemporaryFile(1, nullptr);
-    abandonOutputMovie(movie);
-    osUnlockDirectory(lock);
+    osForgetTemporaryFile(descriptorEntry);
+    releaseOutputMovie(movie);
+    if (!movie->inPlace)
+        unlockMovieFolder(*movie, lock);
     return result;
 }

@@ -1,4 +1,3 @@
-#include <cstdio>
 #include <cstring>
 
 #include "run/run.h"
@@ -12,6 +11,29 @@ static const char* const usageText =
     "    nf     = # of frames in movie\n"
     "    nBlend = blend factor\n"
     "    file?? = names of  raw movie files to be merged and blended\n";
+
+// --help: the usage text, then the options. A wrong command line gets the usage text alone,
+// as it always has, so that scripts comparing it are not misled.
+static const char* const optionsText =
+    "options, before the six numbers:\n"
+    "    -o, --output NAME      name the movie NAME and accept it, without the question\n"
+    "    -y, --yes              accept the proposed name, B_<file00>, without the question\n"
+    "    -j, --jobs N           merge with N threads; one per processor when left out\n"
+    "    --start FIRST          begin at frame FIRST of every panel (frames count from 0)\n"
+    "    --step S               take every S-th frame from there; 1 when left out\n"
+    "    --sync                 put the movie on storage before it replaces an earlier one\n"
+    "    --check                check all a merge needs, say what it would make, create nothing\n"
+    "    --progress             show the progress line on standard error ...\n"
+    "    --no-progress          ... or not; shown where standard error is a terminal\n"
+    "    --drop-partial-frame   merge the whole frames of a panel whose last frame is cut short\n"
+    "    --part FILE --at K     (mozaro-slurm) write the frames into FILE from movie frame K on\n"
+    "    --commit FILE          (mozaro-slurm) put FILE, the whole movie, in place\n"
+    "alone:\n"
+    "    --help                 this text\n"
+    "    --version              the version\n";
+
+// Most threads a run starts: far more than the processors of any machine it meets.
+static const std::int32_t mostJobs = 1024;
 
 static bool isBlank(char c)
 {
@@ -44,57 +66,126 @@ static void reportLimitBreach(const RunParameters& p, LimitBreach breach)
 {
     switch (breach) {
     case ntxOutOfRange:
-        std::printf("ntx = %d is out of range; allowed: 1 to %d\n", p.ntx, maxPanelsAcross);
+        say("ntx = %d is out of range; allowed: 1 to %d\n", p.ntx, maxPanelsAcross);
         break;
     case ntyOutOfRange:
-        std::printf("nty = %d is out of range; allowed: 1 to %d\n", p.nty, maxPanelsDown);
+        say("nty = %d is out of range; allowed: 1 to %d\n", p.nty, maxPanelsDown);
         break;
     case nxOutOfRange:
-        std::printf("nx = %d is out of range; allowed: 1 or more\n", p.nx);
+        say("nx = %d is out of range; allowed: 1 or more\n", p.nx);
         break;
     case nyOutOfRange:
-        std::printf("ny = %d is out of range; allowed: 1 or more\n", p.ny);
+        say("ny = %d is out of range; allowed: 1 or more\n", p.ny);
         break;
     case nfOutOfRange:
-        std::printf("nf = %d is out of range; allowed: 0 or more\n", p.nf);
+        say("nf = %d is out of range; allowed: 0 or more\n", p.nf);
         break;
     case nBlendOutOfRange:
-        std::printf("nBlend = %d is out of range; allowed: 1 to %d\n", p.nBlend, maxBlend);
+        say("nBlend = %d is out of range; allowed: 1 to %d\n", p.nBlend, maxBlend);
         break;
     case mosaicTooWide:
-        std::printf("Mosaic width nx*ntx = %lld pixels is out of range; allowed: at most %lld\n",
-                    (long long)p.nx * p.ntx, (long long)maxMosaicWidth);
+        say("Mosaic width nx*ntx = %lld pixels is out of range; allowed: at most %lld\n", (long long)p.nx * p.ntx,
+            (long long)maxMosaicWidth);
         break;
     case mosaicTooTall:
-        std::printf("Mosaic height ny*nty = %lld pixels is out of range; allowed: at most %lld\n",
-                    (long long)p.ny * p.nty, (long long)maxMosaicHeight);
+        say("Mosaic height ny*nty = %lld pixels is out of range; allowed: at most %lld\n", (long long)p.ny * p.nty,
+            (long long)maxMosaicHeight);
+        break;
+    case firstFrameOutOfRange:
+        say("--start = %d is out of range; allowed: 0 or more\n", p.firstFrame);
+        break;
+    case frameStepOutOfRange:
+        say("--step = %d is out of range; allowed: 1 or more\n", p.frameStep);
         break;
     case withinLimits:
         break;
     }
 }
 
+// The number after option argv[a]; false, after saying why, when there is none.
+static bool optionNumber(int argc, char** argv, int a, std::int32_t* value)
+{
+    if (a + 1 == argc) {
+        say("%s (argument %d) needs a number after it\nStopping\n", argv[a], a);
+        return false;
+    }
+    const NumberParse parsed = parseDecimal(argv[a + 1], value);
+    if (parsed == numberMissing)
+        say("%s (argument %d) is not a number: \"%s\"\nStopping\n", argv[a], a + 1, argv[a + 1]);
+    else if (parsed == numberTooLarge)
+        say("%s (argument %d) does not fit a 32-bit integer: \"%s\"\nStopping\n", argv[a], a + 1, argv[a + 1]);
+    return parsed == numberRead;
+}
+
+static bool optionName(int argc, char** argv, int a, const char** name, const char* what)
+{
+    if (a + 1 == argc) {
+        say("%s (argument %d) needs %s after it\nStopping\n", argv[a], a, what);
+        return false;
+    }
+    *name = argv[a + 1];
+    return true;
+}
+
+static bool is(const char* option, const char* shortName, const char* longName)
+{
+    return (shortName != nullptr && std::strcmp(option, shortName) == 0) || std::strcmp(option, longName) == 0;
+}
+
 // Options come before the numbers only, so that no command line that worked before they
 // existed changes its meaning: there such a first argument was no number.
-static StageResult readOptions(int argc, char** argv, CommandLine* commandLine)
+static StageResult readOptions(int argc, char** argv, RunParameters* p, CommandLine* c)
 {
-    *commandLine = CommandLine{nullptr, false, 1, 0};
+    *c = CommandLine{nullptr, false, 0, false, false, progressWhereWatched, false, nullptr, 0, nullptr, 1, 0};
+    p->firstFrame = 0;
+    p->frameStep = 1;
+    std::int32_t at = 0;
     for (int a = 1; a < argc; a++) {
         const char* option = argv[a];
-        if (std::strcmp(option, "-y") == 0 || std::strcmp(option, "--yes") == 0) {
-            commandLine->acceptName = true;
-        } else if (std::strcmp(option, "-o") == 0 || std::strcmp(option, "--output") == 0) {
-            if (a + 1 == argc) {
-                std::printf("%s (argument %d) needs the movie's name after it\nStopping\n", option, a);
-                return stageStopFailed;
+        bool good = true;
+        if (is(option, "-y", "--yes")) {
+            c->acceptName = true;
+        } else if (is(option, "-o", "--output")) {
+            good = optionName(argc, argv, a++, &c->outputName, "the movie's name");
+        } else if (is(option, "-j", "--jobs")) {
+            good = optionNumber(argc, argv, a++, &c->jobs);
+            if (good && (c->jobs < 1 || c->jobs > mostJobs)) {
+                say("%s = %d is out of range; allowed: 1 to %d\nStopping\n", option, c->jobs, mostJobs);
+                good = false;
             }
-            commandLine->outputName = argv[++a];
+        } else if (is(option, nullptr, "--start")) {
+            good = optionNumber(argc, argv, a++, &p->firstFrame);
+        } else if (is(option, nullptr, "--step")) {
+            good = optionNumber(argc, argv, a++, &p->frameStep);
+        } else if (is(option, nullptr, "--sync")) {
+            c->sync = true;
+        } else if (is(option, nullptr, "--check")) {
+            c->check = true;
+        } else if (is(option, nullptr, "--progress")) {
+            c->progress = progressAlways;
+        } else if (is(option, nullptr, "--no-progress")) {
+            c->progress = progressNever;
+        } else if (is(option, nullptr, "--drop-partial-frame")) {
+            c->dropPartialFrame = true;
+        } else if (is(option, nullptr, "--part")) {
+            good = optionName(argc, argv, a++, &c->partFile, "the part's file name");
+        } else if (is(option, nullptr, "--at")) {
+            good = optionNumber(argc, argv, a++, &at);
+            if (good && at < 0) {
+                say("--at = %d is out of range; allowed: 0 or more\nStopping\n", at);
+                good = false;
+            }
+        } else if (is(option, nullptr, "--commit")) {
+            good = optionName(argc, argv, a++, &c->commitFile, "the movie's file name");
         } else {
             break;
         }
-        commandLine->firstNumber = a + 1;
+        if (!good)
+            return stageStopFailed;
+        c->firstNumber = a + 1;
     }
-    commandLine->firstFile = commandLine->firstNumber + 6;
+    c->partAt = at;
+    c->firstFile = c->firstNumber + 6;
     return stageGoOn;
 }
 
@@ -102,18 +193,18 @@ StageResult parseRunParameters(int argc, char** argv, RunParameters* runParamete
 {
     // Honoured alone only: with anything else beside them they are an ordinary command line.
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        std::fputs(usageText, stdout);
+        say("%s\n%s", usageText, optionsText);
         return stageStopDone;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("Mozaro %s\n", MOZARO_VERSION);
+        say("Mozaro %s\n", MOZARO_VERSION);
         return stageStopDone;
     }
-    if (readOptions(argc, argv, commandLine) != stageGoOn)
+    if (readOptions(argc, argv, runParameters, commandLine) != stageGoOn)
         return stageStopFailed;
     const int first = commandLine->firstNumber;
     if (argc < commandLine->firstFile + 1) {
-        std::fputs(usageText, stdout);
+        say("%s", usageText);
         return stageStopFailed;
     }
 
@@ -125,38 +216,37 @@ StageResult parseRunParameters(int argc, char** argv, RunParameters* runParamete
     for (int a = 0; a < 6; a++) {
         NumberParse parsed = parseDecimal(argv[first + a], fields[a]);
         if (parsed == numberMissing) {
-            std::printf("%s (argument %d) is not a number: \"%s\"\nStopping\n", names[a], first + a, argv[first + a]);
+            say("%s (argument %d) is not a number: \"%s\"\nStopping\n", names[a], first + a, argv[first + a]);
             return stageStopFailed;
         }
         if (parsed == numberTooLarge) {
-            std::printf("%s (argument %d) does not fit a 32-bit integer: \"%s\"\nStopping\n", names[a], first + a,
-                        argv[first + a]);
+            say("%s (argument %d) does not fit a 32-bit integer: \"%s\"\nStopping\n", names[a], first + a,
+                argv[first + a]);
             return stageStopFailed;
         }
-        std::printf(echoes[a], *fields[a]);
+        say(echoes[a], *fields[a]);
     }
 
     long long panels = (long long)runParameters->ntx * runParameters->nty;
     int files = argc - commandLine->firstFile;
     if (files != panels) {
-        std::printf("You have specified ntx*nty = %lld panels.\n", panels);
-        std::printf("However, you have specified %d files on the input line.\n", files);
-        std::printf("You need to input one movie file per panel.\n");
-        std::printf("Stopping\n");
+        say("You have specified ntx*nty = %lld panels.\n", panels);
+        say("However, you have specified %d files on the input line.\n", files);
+        say("You need to input one movie file per panel.\n");
+        say("Stopping\n");
         return stageStopFailed;
     }
 
     LimitBreach breach = checkRunLimits(*runParameters);
     if (breach != withinLimits) {
         reportLimitBreach(*runParameters, breach);
-        std::printf("Stopping\n");
+        say("Stopping\n");
         return stageStopFailed;
     }
 
     for (int a = commandLine->firstFile; a < argc; a++) {
         if (std::strlen(argv[a]) > std::size_t(maxPanelNameBytes)) {
-            std::printf("Movie file name at argument %d is longer than %d bytes\nStopping\n", a,
-                        maxPanelNameBytes);
+            say("Movie file name at argument %d is longer than %d bytes\nStopping\n", a, maxPanelNameBytes);
             return stageStopFailed;
         }
     }
@@ -166,6 +256,5 @@ StageResult parseRunParameters(int argc, char** argv, RunParameters* runParamete
 void deriveSizes(RunParameters* runParameters)
 {
     computeSizes(runParameters);
-    std::printf("Resolution of merged and blended movie: %d %d\n", runParameters->outWidth,
-                runParameters->outHeight);
+    say("Resolution of merged and blended movie: %d %d\n", runParameters->outWidth, runParameters->outHeight);
 }

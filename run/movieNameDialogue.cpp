@@ -1,6 +1,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/directories.h"
+#include "platform/process.h"
 #include "run/run.h"
 
 // A script that never answers yes or no (`yes | Mozaro ...`) is stopped after this many.
@@ -19,7 +21,7 @@ enum AnswerRead { answerWord, answerEnd, answerFailed };
 static AnswerRead nextByte(osFile answers, unsigned char* c, int* error)
 {
     std::size_t got = 0;
-    *error = osReadFull(answers, c, 1, &got);
+    *error = osReadFull(answers, c, 1, osAtPosition, &got);
     if (*error != 0)
         return answerFailed;
     return got == 1 ? answerWord : answerEnd;
@@ -76,24 +78,43 @@ static const char* outputThatIsAnInput(const PanelGrid& grid, std::int32_t panel
 
 static const char* const tooLong = "That name is longer than 252 bytes; please give a shorter one\n";
 
-// Whether `movieName` cannot be the output; if so, says why.
-static bool refused(const PanelGrid& grid, std::int32_t panels, const char* movieName)
+// Whether the movie would be standard output itself: the run's messages would go into it.
+static bool isStandardOutput(const char* movieName)
 {
+    osFileIdentity output, movie;
+    bool stream;
+    return osIdentifyOpenFile(osStandardOutput(), &output, &stream) && osIdentifyFile(movieName, &movie) &&
+           osSameFile(output, movie);
+}
+
+// Refuses a `movieName` that cannot be the output, saying why; false where it can be.
+static bool refuseUnusableName(const PanelGrid& grid, std::int32_t panels, const char* movieName)
+{
+    if (*movieName == '\0') {
+        say("That name is empty; please give another one\n");
+        return true;
+    }
     if (std::strlen(movieName) > std::size_t(maxMovieNameBytes)) {
-        std::fputs(tooLong, stdout);
+        say("%s", tooLong);
         return true;
     }
     // The descriptor names the movie on one line.
     if (std::strpbrk(movieName, "\r\n") != nullptr) {
-        std::fputs("That name holds a line end; please give another one\n", stdout);
+        say("That name holds a line end; please give another one\n");
         return true;
     }
     char descriptorName[movieNameCapacity + 3];   // room for ".mg" whatever the name
     std::snprintf(descriptorName, sizeof descriptorName, "%s.mg", movieName);
     const char* clash = outputThatIsAnInput(grid, panels, movieName, descriptorName);
-    if (clash != nullptr)
-        std::printf("%s is one of the input movies; please give another name\n", clash);
-    return clash != nullptr;
+    if (clash != nullptr) {
+        say("%s is one of the input movies; please give another name\n", clash);
+        return true;
+    }
+    if (isStandardOutput(movieName)) {
+        say("%s is standard output, where the run's messages go; please give another name\n", movieName);
+        return true;
+    }
+    return false;
 }
 
 // The name the command line gave or accepted: shown, and refused with the dialogue's own
@@ -101,15 +122,15 @@ static bool refused(const PanelGrid& grid, std::int32_t panels, const char* movi
 static StageResult takeNameFromCommandLine(const PanelGrid& grid, std::int32_t panels, const char* name,
                                            char movieName[movieNameCapacity])
 {
-    std::printf("Name of merged and blended movie will be: %s\n", name);
+    say("Name of merged and blended movie will be: %s\n", name);
     if (std::strlen(name) > std::size_t(maxMovieNameBytes)) {
-        std::fputs(tooLong, stdout);
+        say("%s", tooLong);
     } else {
         std::strcpy(movieName, name);
-        if (!refused(grid, panels, movieName))
+        if (!refuseUnusableName(grid, panels, movieName))
             return stageGoOn;
     }
-    std::fputs("Stopping\n", stdout);
+    say("Stopping\n");
     return stageStopFailed;
 }
 
@@ -125,19 +146,16 @@ StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, const C
     }
     for (int answered = 0;; answered++) {
         if (answered == mostAnswers) {
-            std::printf("No yes or no in %d answers; scripts can accept with -y or name the movie with -o NAME\n"
-                        "Stopping\n",
-                        mostAnswers);
+            say("No yes or no in %d answers; scripts can accept with -y or name the movie with -o NAME\n"
+                "Stopping\n",
+                mostAnswers);
             return stageStopFailed;
         }
-        std::printf("Name of merged and blended movie will be: %s\n", movieName);
-        std::fputs("Merge and blend now?\n"
-                   "  Answer: yes    --> Do it, now, with inputs as specified\n"
-                   "  Answer: no     --> Exit and start over\n"
-                   "  Answer: <name> --> Use <name> for new movie file\n",
-                   stdout);
-        // A program driving the dialogue through a pipe must see the whole question.
-        std::fflush(stdout);
+        say("Name of merged and blended movie will be: %s\n", movieName);
+        say("Merge and blend now?\n"
+            "  Answer: yes    --> Do it, now, with inputs as specified\n"
+            "  Answer: no     --> Exit and start over\n"
+            "  Answer: <name> --> Use <name> for new movie file\n");
 
         char answer[maxPanelNameBytes + 1];
         std::size_t length;
@@ -148,21 +166,21 @@ StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, const C
             if (osStopRequested() != 0)
                 return stageStopFailed;
             if (read == answerEnd)
-                std::fputs("No answer on standard input\nStopping\n", stdout);
+                say("No answer on standard input\nStopping\n");
             else
-                std::printf("Could not read the answer on standard input: %s\nStopping\n", osErrorText(error));
+                say("Could not read the answer on standard input: %s\nStopping\n", osErrorText(error));
             return stageStopFailed;
         }
         if (length > std::size_t(maxMovieNameBytes)) {
-            std::fputs(tooLong, stdout);
+            say("%s", tooLong);
             continue;
         }
         if (holdsNul) {
-            std::fputs("That name holds a NUL byte; please give another one\n", stdout);
+            say("That name holds a NUL byte; please give another one\n");
             continue;
         }
         if (std::strncmp(answer, "yes", 3) == 0) {
-            if (!refused(grid, panels, movieName))
+            if (!refuseUnusableName(grid, panels, movieName))
                 return stageGoOn;
             continue;
         }

@@ -1,5 +1,5 @@
-#include <cstdio>
-
+#include "platform/directories.h"
+#include "platform/process.h"
 #include "run/run.h"
 
 void fillPanelNames(char** argv, const CommandLine& commandLine, PanelGrid* grid)
@@ -9,29 +9,32 @@ void fillPanelNames(char** argv, const CommandLine& commandLine, PanelGrid* grid
 
 void listPanelLayout(const RunParameters& runParameters, const PanelGrid& grid)
 {
-    std::fputs("Layout of panels:\n", stdout);
+    say("Layout of panels:\n");
     for (std::int32_t i = runParameters.nty - 1; i >= 0; i--) {
-        for (std::int32_t j = 0; j < runParameters.ntx; j++)
-            std::printf("  %s", grid.panelNames[std::size_t(i) * std::size_t(runParameters.ntx) + std::size_t(j)]);
-        std::fputs("\n", stdout);
+        std::string line;
+        for (std::int32_t j = 0; j < runParameters.ntx; j++) {
+            line += "  ";
+            line += grid.panelNames[std::size_t(i) * std::size_t(runParameters.ntx) + std::size_t(j)];
+        }
+        say("%s\n", line.c_str());
     }
 }
 
-// A stream read for two panels would feed them alternate frames.
+// A stream read for two panels would feed them alternate frames. Compared by the names'
+// files before any is opened: a FIFO opened a second time after its writer has gone would
+// wait for ever.
 static StageResult refuseSharedStreams(const PanelGrid& grid, std::size_t panels)
 {
     std::vector<std::size_t> streams;
     std::vector<osFileIdentity> identities;
     for (std::size_t k = 0; k < panels; k++) {
         osFileIdentity identity;
-        bool stream = false;
-        if (!osIdentifyOpenFile(grid.panelFiles[k], &identity, &stream) || !stream)
+        if (!osIdentifyStream(grid.panelNames[k], &identity))
             continue;
         for (std::size_t s = 0; s < streams.size(); s++) {
             if (osSameFile(identities[s], identity)) {
-                std::printf("Input movie %s is the same stream as %s; a pipe or device can feed one panel only\n"
-                            "Stopping\n",
-                            grid.panelNames[k], grid.panelNames[streams[s]]);
+                say("Input movie %s is the same stream as %s; a pipe or device can feed one panel only\nStopping\n",
+                    grid.panelNames[k], grid.panelNames[streams[s]]);
                 return stageStopFailed;
             }
         }
@@ -41,47 +44,47 @@ static StageResult refuseSharedStreams(const PanelGrid& grid, std::size_t panels
     return stageGoOn;
 }
 
-StageResult openPanelMovies(const RunParameters& runParameters, PanelGrid* grid)
+StageResult openPanelMovies(const RunParameters& runParameters, bool dropPartialFrame, PanelGrid* grid)
 {
     const std::size_t panels = std::size_t(runParameters.ntx) * std::size_t(runParameters.nty);
-    grid->panelFiles.assign(panels, osNoFile);
-    osRaiseOpenFileLimit();
-    for (std::size_t k = 0; k < panels; k++) {
-        int error = osOpenForReading(grid->panelNames[k], &grid->panelFiles[k]);
-        if (error != 0) {
-            grid->panelFiles[k] = osNoFile;
-            if (osStopRequested() != 0)   // a FIFO waiting for its writer, interrupted
-                return stageStopFailed;
-            std::printf("Could not open input file: %s\n", grid->panelNames[k]);
-            // Every panel's movie stays open for the whole run.
-            if (osTooManyOpenFiles(error))
-                std::printf("%s: the %zu panels need as many files open at once\n", osErrorText(error), panels);
-            std::fputs("Stopping\n", stdout);
-            return stageStopFailed;
-        }
-        osAdviseSequential(grid->panelFiles[k]);
-    }
+    grid->panelFiles.assign(panels, PanelMovie{osNoFile, false});
     if (refuseSharedStreams(*grid, panels) != stageGoOn)
         return stageStopFailed;
-
-    // A regular file's length is known now: a movie of frames of another size (a wrong nx
-    // or ny) or one that is short stops the run before anything is created. Streams are
-    // checked frame by frame as they are read.
-    const std::int64_t frameBytes = runParameters.tileFrameBytes;
+    osRaiseOpenFileLimit();
     for (std::size_t k = 0; k < panels; k++) {
-        std::int64_t size;
-        if (!osRegularFileSize(grid->panelFiles[k], &size))
-            continue;
-        if (size % frameBytes != 0) {
-            std::printf("Input movie %s is %lld bytes long, not a whole number of frames of 3*nx*ny = %lld bytes\n"
-                        "Stopping\n",
-                        grid->panelNames[k], (long long)size, (long long)frameBytes);
+        PanelMovie& panel = grid->panelFiles[k];
+        int error = osOpenForReading(grid->panelNames[k], &panel.file);
+        if (error != 0) {
+            panel.file = osNoFile;
+            if (osStopRequested() != 0)   // a FIFO waiting for its writer, interrupted
+                return stageStopFailed;
+            say("Could not open input file: %s\n", grid->panelNames[k]);
+            // Every panel's movie stays open for the whole run.
+            if (osTooManyOpenFiles(error))
+                say("%s: the %zu panels need as many files open at once\n", osErrorText(error), panels);
+            else
+                say("%s\n", osErrorText(error));
+            say("Stopping\n");
             return stageStopFailed;
         }
-        // nf * frameBytes may pass 64 bits; the quotient cannot.
-        if (size / frameBytes < runParameters.nf) {
-            std::printf("Input movie %s holds only %lld whole frames of the %d needed\nStopping\n", grid->panelNames[k],
-                        (long long)(size / frameBytes), runParameters.nf);
+        std::int64_t size;
+        panel.stream = !osRegularFileSize(panel.file, &size);
+        if (panel.stream)
+            continue;
+        osAdviseSequential(panel.file);
+        // A regular file's length is known now: a movie of frames of another size (a wrong
+        // nx or ny) or one that is short stops the run before anything is created. Streams
+        // are checked frame by frame as they are read.
+        const std::int64_t frameBytes = runParameters.tileFrameBytes;
+        if (size % frameBytes != 0 && !dropPartialFrame) {
+            say("Input movie %s is %lld bytes long, not a whole number of frames of 3*nx*ny = %lld bytes\nStopping\n",
+                grid->panelNames[k], (long long)size, (long long)frameBytes);
+            return stageStopFailed;
+        }
+        // The frames the run reads times frameBytes may pass 64 bits; the quotient cannot.
+        if (size / frameBytes < runParameters.framesNeeded) {
+            say("Input movie %s holds only %lld whole frames of the %lld needed\nStopping\n", grid->panelNames[k],
+                (long long)(size / frameBytes), (long long)runParameters.framesNeeded);
             return stageStopFailed;
         }
     }
@@ -90,9 +93,29 @@ StageResult openPanelMovies(const RunParameters& runParameters, PanelGrid* grid)
 
 void closePanelMovies(PanelGrid* grid)
 {
-    for (osFile& file : grid->panelFiles) {
-        if (file != osNoFile)
-            osCloseAfterReading(file);
-        file = osNoFile;
+    for (PanelMovie& panel : grid->panelFiles) {
+        if (panel.file != osNoFile)
+            osCloseAfterReading(panel.file);
+        panel.file = osNoFile;
     }
+}
+
+std::vector<osFileIdentity> panelIdentities(const RunParameters& runParameters, const PanelGrid& grid)
+{
+    std::vector<osFileIdentity> identities;
+    const std::size_t panels = std::size_t(runParameters.ntx) * std::size_t(runParameters.nty);
+    for (std::size_t k = 0; k < panels; k++) {
+        osFileIdentity identity;
+        if (osIdentifyFile(grid.panelNames[k], &identity))
+            identities.push_back(identity);
+    }
+    return identities;
+}
+
+bool anyPanelIsAStream(const PanelGrid& grid)
+{
+    for (const PanelMovie& panel : grid.panelFiles)
+        if (panel.stream)
+            return true;
+    return false;
 }

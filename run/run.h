@@ -1,5 +1,6 @@
 // Run control: the command line and the run parameters, the panel grid and its input
-// movies, the output name dialogue, and the run driver that calls everything in order.
+// movies, the output name dialogue, the frame loop, and the run driver that calls
+// everything in order.
 #pragma once
 
 #include <cstdint>
@@ -7,21 +8,55 @@
 
 #include <vector>
 
-#include "platform/osFiles.h"
-#include "run/runParameters.h"
+#include "frames/frames.h"
+#include "geometry/runParameters.h"
+#include "output/output.h"
 
 // What a stage tells the driver: go on with the run, or stop it, either because the job is
 // done as the user wanted (exit status 0) or because it cannot be done (exit status 1).
 enum StageResult { stageGoOn, stageStopDone, stageStopFailed };
 
+enum ProgressChoice { progressWhereWatched, progressAlways, progressNever };
+
 // What the options before the six numbers ask for, and where the numbers and the file
 // names start in the argument vector.
 struct CommandLine {
-    const char* outputName;   // -o NAME / --output NAME: the movie's name, accepted
-    bool acceptName;          // -y / --yes: the proposed name, accepted
-    int firstNumber;          // argv[firstNumber] is ntx
-    int firstFile;            // argv[firstFile] is the first panel's movie
+    const char* outputName;     // -o NAME / --output NAME: the movie's name, accepted
+    bool acceptName;            // -y / --yes: the proposed name, accepted
+    std::int32_t jobs;          // -j N / --jobs N: worker threads; 0 for one per processor
+    bool sync;                  // --sync: the movie on storage before it replaces anything
+    bool check;                 // --check: every check of a run, then a summary; nothing made
+    ProgressChoice progress;    // --progress / --no-progress
+    bool dropPartialFrame;      // --drop-partial-frame: a cut-short last frame is left out
+    const char* partFile;       // --part FILE: frames written into FILE at their place ...
+    std::int64_t partAt;        // --at K: ... from movie frame K on
+    const char* commitFile;     // --commit FILE: FILE, the whole movie, put in place
+    int firstNumber;            // argv[firstNumber] is ntx
+    int firstFile;              // argv[firstFile] is the first panel's movie
 };
+
+// ---- Messages ----
+
+// Every line goes out the moment it is printed, wherever standard output leads: a log in a
+// file or a pipe shows how far a run got. A progress line on standard error, where one is
+// shown, is cleared first and drawn again after.
+// (MinGW's C++ runtime prints the way C99 says, as its printf checks do not assume.)
+#if defined(__MINGW32__)
+#define MOZARO_PRINTF_LIKE __attribute__((format(gnu_printf, 1, 2)))
+#elif defined(__GNUC__)
+#define MOZARO_PRINTF_LIKE __attribute__((format(printf, 1, 2)))
+#else
+#define MOZARO_PRINTF_LIKE
+#endif
+void say(const char* format, ...) MOZARO_PRINTF_LIKE;
+// 0, or the error of the first message standard output could not take.
+int standardOutputError();
+
+// Shown where a person watches (standard error a terminal, or asked for): frames done of
+// all, percent, MB/s and time left, redrawn in place at most a few times a second.
+void startProgress(bool shown, std::int64_t frames, std::int64_t bytesPerFrame);
+void showProgress(std::int64_t framesDone);
+void clearProgress();
 
 // ---- Command line and run parameters ----
 
@@ -33,8 +68,8 @@ NumberParse parseDecimal(const char* text, std::int32_t* value);
 
 // Reads the options, parses and echoes the six numbers, checks the file count, the limits
 // and the file names. Prints the usage text or the reason before it returns a stop.
-// --help or --version as the only argument prints the usage text or "Mozaro <version>"
-// and returns a stop, done.
+// --help or --version as the only argument prints the help or "Mozaro <version>" and
+// returns a stop, done.
 StageResult parseRunParameters(int argc, char** argv, RunParameters* runParameters, CommandLine* commandLine);
 
 // computeSizes, then the resolution line.
@@ -45,8 +80,8 @@ void deriveSizes(RunParameters* runParameters);
 // The panels' movies. Panel row i (0 = bottom) and column j (0 = left) is entry i * ntx + j
 // of both tables, the k-th file name of the command line.
 struct PanelGrid {
-    char** panelNames;                // the command line's names
-    std::vector<osFile> panelFiles;   // open from openPanelMovies to closePanelMovies
+    char** panelNames;                   // the command line's names
+    std::vector<PanelMovie> panelFiles;  // open from openPanelMovies to closePanelMovies
 };
 
 // Needs the names checked by parseRunParameters.
@@ -54,11 +89,16 @@ void fillPanelNames(char** argv, const CommandLine& commandLine, PanelGrid* grid
 void listPanelLayout(const RunParameters& runParameters, const PanelGrid& grid);
 
 // Opens every input movie in grid order and checks them: a regular file must hold a whole
-// number of frames, at least nf; a pipe or device may feed one panel only. Prints the
-// reason before it returns a stop (nothing when the process was asked to stop); files
-// already open stay open for closePanelMovies.
-StageResult openPanelMovies(const RunParameters& runParameters, PanelGrid* grid);
+// number of frames (unless the last may be cut short), at least as many as the run reads;
+// a pipe or device may feed one panel only. Prints the reason before it returns a stop
+// (nothing when the process was asked to stop); files already open stay open for
+// closePanelMovies.
+StageResult openPanelMovies(const RunParameters& runParameters, bool dropPartialFrame, PanelGrid* grid);
 void closePanelMovies(PanelGrid* grid);
+// The identities of the panels' regular files: the output's clean-up leaves them alone.
+std::vector<osFileIdentity> panelIdentities(const RunParameters& runParameters, const PanelGrid& grid);
+// Whether any panel is a pipe, FIFO or device, read in order.
+bool anyPanelIsAStream(const PanelGrid& grid);
 
 // ---- Output name dialogue ----
 
@@ -73,6 +113,18 @@ constexpr int movieNameCapacity = 2 + maxPanelNameBytes + 1;
 // again.
 StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, const CommandLine& commandLine,
                              osFile answers, char movieName[movieNameCapacity]);
+
+// ---- Frame loop ----
+
+// Merges frames 0 .. nf - 1 of the run into `movie` with `workers` threads (the calling
+// thread alone for 1), one set of buffers each, printing "Finished Frame" lines in frame
+// order, each once its frame and every frame before it are wholly written.
+struct FrameLoopResult {
+    StreamResult stream;   // streamGoesOn, or why frame `frame` could not be merged
+    std::int64_t frame;    // the panels' frame number of the failure
+};
+FrameLoopResult runFrameLoop(const RunParameters& runParameters, const PanelMovie* panels, OutputMovie* movie,
+                             FrameBuffers* buffers, std::int32_t workers);
 
 // ---- Run driver ----
 

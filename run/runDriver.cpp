@@ -3,33 +3,36 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frames/frames.h"
-#include "output/output.h"
+#include "platform/directories.h"
+#include "platform/process.h"
 #include "run/run.h"
 
 // Everything a run holds open between its set-up and its end.
 struct Run {
     RunParameters runParameters;
+    CommandLine commandLine;
     PanelGrid grid;
     char movieName[movieNameCapacity];
     OutputMovie movie;
-    FrameBuffers buffers;
+    std::vector<FrameBuffers> buffers;   // one set a worker
 };
 
 // Closes what is open; a movie not yet in place goes with its temporary file.
 static void closeEverything(Run* run)
 {
-    abandonOutputMovie(&run->movie);
+    clearProgress();
+    releaseOutputMovie(&run->movie);
     closePanelMovies(&run->grid);
-    freeFrameBuffers(&run->buffers);
+    for (FrameBuffers& buffers : run->buffers)
+        freeFrameBuffers(&buffers);
+    run->buffers.clear();
 }
 
 // Interrupted, terminated or hung up: nothing of the new movie stays, the lines printed so
-// far reach standard output whole, and the process ends by the same signal.
+// far are out whole, and the process ends by the same signal.
 [[noreturn]] static void stopAsRequested(Run* run)
 {
     closeEverything(run);
-    std::fflush(stdout);
     osStopAsRequested();
 }
 
@@ -39,11 +42,12 @@ static int stopRun(Run* run, const char* format, ...)
 {
     if (osStopRequested() != 0)
         stopAsRequested(run);
-    std::va_list reason;
-    va_start(reason, format);
-    std::vprintf(format, reason);
-    va_end(reason);
-    std::fputs("\nStopping\n", stdout);
+    char reason[1024];
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(reason, sizeof reason, format, arguments);
+    va_end(arguments);
+    say("%s\nStopping\n", reason);
     closeEverything(run);
     return 1;
 }
@@ -57,7 +61,7 @@ static int stoppedAt(Run* run, StageResult stage)
     return stage == stageStopDone ? 0 : 1;
 }
 
-static int stopForOutput(Run* run, OutputResult result, const char* movieVerb)
+static int stopForOutput(Run* run, const OutputResult& result, const char* movieVerb)
 {
     const char* name = run->movieName;
     switch (result.failure) {
@@ -68,22 +72,123 @@ static int stopForOutput(Run* run, OutputResult result, const char* movieVerb)
     case directoryHasLineEnd:
         return stopRun(run, "Could not write movie descriptor %s.mg: the current directory's name holds a line end",
                        name);
+    case noRoom:
+        return stopRun(run, "Not enough room for output movie %s: %lld bytes needed, %lld bytes free", name,
+                       (long long)result.needed, (long long)result.available);
+    case beyondFileLimit:
+        return stopRun(run, "Output movie %s would be %lld bytes, more than the limit of %lld bytes a file may have",
+                       name, (long long)result.needed, (long long)result.available);
+    case lockKept:
+        return stopRun(run, "Could not %s output movie %s: another process has held %s for %d seconds", movieVerb,
+                       name, result.lockPath.c_str(), lockWaitSeconds);
+    case streamTaken:
+        return stopRun(run, "Could not %s output movie %s: another run of Mozaro is writing into it", movieVerb, name);
     case outputFine:
         break;
     }
     return 0;
 }
 
+static void sayLockWait(const char* lockPath)
+{
+    say("Waiting for %s: another run is putting a movie in place in that folder\n", lockPath);
+}
+
+// Threads for the frame loop: one per processor unless asked, never more than frames, and
+// one alone where a pipe, FIFO or device must be read or written in order.
+static std::int32_t workersFor(const Run& run)
+{
+    const RunParameters& p = run.runParameters;
+    std::int32_t workers = run.commandLine.jobs > 0 ? run.commandLine.jobs : osProcessorCount();
+    if (anyPanelIsAStream(run.grid) || run.movie.inPlace)
+        workers = 1;
+    if (workers > p.nf)
+        workers = p.nf;
+    return workers > 1 ? workers : 1;
+}
+
+// The frame buffers of every worker, had before anything is created.
+static int allocateBuffers(Run* run, std::int32_t workers)
+{
+    const FrameBufferPlan plan = planFrameBuffers(run->runParameters, 0);
+    run->buffers.assign(std::size_t(workers), FrameBuffers{});
+    for (FrameBuffers& buffers : run->buffers)
+        if (!allocateFrameBuffers(plan, &buffers))
+            return stopRun(run, "Could not get %lld bytes of memory for the frame buffers",
+                           (long long)(plan.totalBytes * workers));
+    return 0;
+}
+
+static int reportFrameLoopStop(Run* run, const FrameLoopResult& stop, const char* movie)
+{
+    const char* panel = run->grid.panelNames[stop.stream.panel];
+    const long long frame = (long long)stop.frame;
+    switch (stop.stream.status) {
+    case streamGoesOn:
+        break;
+    case streamStopRequested:
+        stopAsRequested(run);
+    case panelMovieEnded:
+        return stopRun(run, "Input movie %s ended before frame %lld was complete", panel, frame);
+    case panelMovieFailed:
+        return stopRun(run, "Could not read input movie %s at frame %lld: %s", panel, frame,
+                       osErrorText(stop.stream.error));
+    case outputMovieFailed:
+        return stopRun(run, "Could not write output movie %s: %s", movie, osErrorText(stop.stream.error));
+    }
+    return 0;
+}
+
+static void startProgressOf(const Run& run)
+{
+    const RunParameters& p = run.runParameters;
+    const ProgressChoice choice = run.commandLine.progress;
+    const bool shown = choice == progressAlways || (choice == progressWhereWatched && osStandardErrorIsTerminal());
+    startProgress(shown, p.nf, p.tileFrameBytes * p.ntx * p.nty);
+}
+
+// --part FILE --at K: the frames go into FILE at their places; the movie is put in place by
+// the run that gets --commit.
+static int mergePart(Run* run)
+{
+    const RunParameters& p = run->runParameters;
+    const char* part = run->commandLine.partFile;
+    StageResult stage = openPanelMovies(p, run->commandLine.dropPartialFrame, &run->grid);
+    if (stage != stageGoOn)
+        return stoppedAt(run, stage);
+    OutputResult opened = openMoviePart(&run->movie, part, run->commandLine.partAt, p);
+    if (opened.failure != outputFine)
+        return stopRun(run, "Could not write part %s: %s", part,
+                       opened.error != 0 ? osErrorText(opened.error) : "not a regular file");
+    const std::int32_t workers = workersFor(*run);
+    if (allocateBuffers(run, workers) != 0)
+        return 1;
+    startProgressOf(*run);
+    const FrameLoopResult loop = runFrameLoop(p, run->grid.panelFiles.data(), &run->movie, run->buffers.data(), workers);
+    if (loop.stream.status != streamGoesOn)
+        return reportFrameLoopStop(run, loop, part);
+    const int error = finishMoviePart(&run->movie);
+    if (error != 0)
+        return stopRun(run, "Could not write part %s: %s", part, osErrorText(error));
+    closeEverything(run);
+    say("Finished merging and blending frames %lld to %lld of movie frames %lld on into part %s\n",
+        (long long)p.firstFrame, (long long)(p.framesNeeded > 0 ? p.framesNeeded - 1 : p.firstFrame),
+        (long long)run->commandLine.partAt, part);
+    return 0;
+}
+
 static int merge(Run* run, int argc, char** argv)
 {
     RunParameters& p = run->runParameters;
-    CommandLine commandLine;
+    CommandLine& commandLine = run->commandLine;
     StageResult stage = parseRunParameters(argc, argv, &p, &commandLine);
     if (stage != stageGoOn)
         return stage == stageStopDone ? 0 : 1;
     fillPanelNames(argv, commandLine, &run->grid);
     listPanelLayout(p, run->grid);
     deriveSizes(&p);
+    if (commandLine.partFile != nullptr)
+        return mergePart(run);
 
     stage = confirmMovieName(run->grid, p.ntx * p.nty, commandLine, osStandardInput(), run->movieName);
     if (stage != stageGoOn)
@@ -92,44 +197,50 @@ static int merge(Run* run, int argc, char** argv)
     // Nothing is created before the output's place, every input and the memory are known
     // to be good: a run that cannot finish never touches an earlier movie.
     OutputResult prepared = prepareOutputMovie(run->movieName, p, &run->movie);
-    if (prepared.failure != outputFine)
+    run->movie.sync = commandLine.sync;
+    run->movie.onLockWait = sayLockWait;
+    if (prepared.failure != outputFine) {
+        std::string proposed = std::string("B_") + run->grid.panelNames[0];
+        if (prepared.failure == movieFailed && osNotFound(prepared.error) && proposed == run->movieName)
+            say("The proposed name puts the movie in a folder that does not exist; name it with -o NAME\n");
         return stopForOutput(run, prepared, "create");
-    stage = openPanelMovies(p, &run->grid);
-    if (stage != stageGoOn)
-        return stoppedAt(run, stage);
-    const FrameBufferPlan plan = planFrameBuffers(p, 0);
-    if (!allocateFrameBuffers(plan, &run->buffers))
-        return stopRun(run, "Could not get %lld bytes of memory for the frame buffers", (long long)plan.totalBytes);
-    int error = createOutputMovie(&run->movie);
-    if (error != 0)
-        return stopRun(run, "Could not create output movie %s: %s", run->movieName, osErrorText(error));
-
-    for (std::int32_t k = 0; k < p.nf; k++) {
-        StreamResult frame = streamFrame(p, run->grid.panelFiles.data(), &run->buffers, &run->movie);
-        const char* panel =
-            run->grid.panelNames[std::size_t(frame.panelRow) * std::size_t(p.ntx) + std::size_t(frame.panelColumn)];
-        switch (frame.status) {
-        case streamGoesOn:
-            break;
-        case streamStopRequested:
-            stopAsRequested(run);
-        case panelMovieEnded:
-            return stopRun(run, "Input movie %s ended before frame %d was complete", panel, k);
-        case panelMovieFailed:
-            return stopRun(run, "Could not read input movie %s at frame %d: %s", panel, k, osErrorText(frame.error));
-        case outputMovieFailed:
-            return stopRun(run, "Could not write output movie %s: %s", run->movieName, osErrorText(frame.error));
-        }
-        std::printf("Finished Frame: %4d\n", k);
+    }
+    if (commandLine.commitFile == nullptr) {
+        stage = openPanelMovies(p, commandLine.dropPartialFrame, &run->grid);
+        if (stage != stageGoOn)
+            return stoppedAt(run, stage);
+    }
+    run->movie.inputs = panelIdentities(p, run->grid);
+    const std::int32_t workers = commandLine.commitFile == nullptr ? workersFor(*run) : 0;
+    if (allocateBuffers(run, workers) != 0)
+        return 1;
+    if (commandLine.check) {
+        // ... report and leave
+        OutputResult room = run->movie.inPlace ? OutputResult{outputFine, 0} : checkMovieRoom(run->movie);
+        if (room.failure != outputFine)
+            return stopForOutput(run, room, "create");
+        closeEverything(run);
+        say("Check passed: the merge would start\n");
+        return 0;
     }
 
+    OutputResult created = commandLine.commitFile == nullptr ? createOutputMovie(&run->movie)
+                                                             : adoptOutputMovie(&run->movie, commandLine.commitFile);
+    if (created.failure != outputFine)
+        return stopForOutput(run, created, "create");
+    startProgressOf(*run);
+    if (commandLine.commitFile == nullptr) {
+        const FrameLoopResult loop =
+            runFrameLoop(p, run->grid.panelFiles.data(), &run->movie, run->buffers.data(), workers);
+        if (loop.stream.status != streamGoesOn)
+            return reportFrameLoopStop(run, loop, run->movieName);
+    }
     OutputResult finished = finishOutputMovie(&run->movie);
     if (finished.failure != outputFine)
         return stopForOutput(run, finished, "write");
+    // Put in place: a request to stop that came meanwhile finds the run done.
     closeEverything(run);
-    if (osStopRequested() != 0)
-        stopAsRequested(run);
-    std::printf("Finished merging and blending movie %s\n", run->movieName);
+    say("Finished merging and blending movie %s\n", run->movieName);
     return 0;
 }
 
@@ -139,13 +250,13 @@ static int checkStandardOutput(int status, bool outputWasClosed)
 {
     errno = 0;
     const bool flushed = std::fflush(stdout) == 0;
-    const int error = errno;
+    const int error = standardOutputError() != 0 ? standardOutputError() : errno;
     if (outputWasClosed) {
         std::fputs("Mozaro: standard output was closed; the run's messages were lost\n", stderr);
         return 1;
     }
     if (!flushed || std::ferror(stdout)) {
-        if (!flushed && error != 0)
+        if (error != 0)
             std::fprintf(stderr, "Mozaro: could not write to standard output: %s\n", std::strerror(error));
         else
             std::fputs("Mozaro: could not write to standard output\n", stderr);
@@ -159,6 +270,5 @@ int runDriver(int argc, char** argv)
     bool outputWasClosed = false;
     osPrepareProcess(&outputWasClosed);
     static Run run;
-    run.movie.file = osNoFile;
     return checkStandardOutput(merge(&run, argc, argv), outputWasClosed);
 }

@@ -12,7 +12,7 @@ namespace {
 // A mosaic of width x height pixels as one panel.
 RunParameters mosaicOf(int width, int height, int nBlend)
 {
-    return runParametersFor(1, 1, width, height, nBlend);
+    return runParametersOf(1, 1, width, height, 1, nBlend);
 }
 
 // The per-pixel model of a mosaic held as the one panel of a grid.
@@ -28,9 +28,11 @@ Bytes reduced(const Bytes& mosaic, const RunParameters& p)
     const std::size_t guard = 64;
     Bytes out(std::size_t(p.outFrameBytes) + guard, 0xA5);
     const BlockDivisor divisor = blockDivisor(p.blockArea);
+    std::vector<unsigned char> scratch(std::size_t(reductionScratchBytes()) + 16);
+    ReductionScratch* sums = reinterpret_cast<ReductionScratch*>(scratch.data());
     for (int oy = 0; oy < p.outHeight; oy++)
         reduceBlockRow(mosaic.data() + std::size_t(oy) * std::size_t(p.nBlend) * std::size_t(p.mosaicRowBytes),
-                       std::size_t(p.mosaicRowBytes), p.nBlend, p.outWidth, divisor,
+                       std::size_t(p.mosaicRowBytes), p.nBlend, p.outWidth, divisor, sums,
                        out.data() + std::size_t(oy) * std::size_t(p.outRowBytes));
     for (std::size_t k = std::size_t(p.outFrameBytes); k < out.size(); k++) {
         EXPECT_EQ(out[k], 0xA5) << "written past the frame at " << k;

@@ -50,53 +50,40 @@ TEST(ParseDecimal, RefusesNumbersBeyondThirtyTwoBits)
     }
 }
 
-RunParameters parameters(int ntx, int nty, int nx, int ny, int nf, int nBlend)
-{
-    RunParameters p{};
-    p.ntx = ntx;
-    p.nty = nty;
-    p.nx = nx;
-    p.ny = ny;
-    p.nf = nf;
-    p.nBlend = nBlend;
-    return p;
-}
-
 TEST(RunLimits, AcceptsValuesExactlyAtEachBound)
 {
-    EXPECT_EQ(checkRunLimits(parameters(1, 1, 1, 1, 0, 1)), withinLimits);
-    EXPECT_EQ(checkRunLimits(parameters(100, 100, 4, 4, 0, 1)), withinLimits);
-    EXPECT_EQ(checkRunLimits(parameters(1, 1, 1, 1, 2147483647, 2901)), withinLimits);
-    EXPECT_EQ(checkRunLimits(parameters(1, 1, 1048576, 2147483647, 1, 1)), withinLimits);   // the widest, tallest
-    EXPECT_EQ(checkRunLimits(parameters(100, 1, 10485, 1, 1, 1)), withinLimits);
-    EXPECT_EQ(checkRunLimits(parameters(1, 100, 1, 21474836, 1, 1)), withinLimits);
+    EXPECT_EQ(checkRunLimits(runParametersOf(1, 1, 1, 1, 0, 1)), withinLimits);
+    EXPECT_EQ(checkRunLimits(runParametersOf(100, 100, 4, 4, 0, 1)), withinLimits);
+    EXPECT_EQ(checkRunLimits(runParametersOf(1, 1, 1, 1, 2147483647, 2901)), withinLimits);
+    EXPECT_EQ(checkRunLimits(runParametersOf(1, 1, 1048576, 2147483647, 1, 1)), withinLimits);   // the widest, tallest
+    EXPECT_EQ(checkRunLimits(runParametersOf(100, 1, 10485, 1, 1, 1)), withinLimits);
+    EXPECT_EQ(checkRunLimits(runParametersOf(1, 100, 1, 21474836, 1, 1)), withinLimits);
 }
 
 TEST(RunLimits, NamesTheFirstBoundBrokenInOrder)
 {
-    EXPECT_EQ(checkRunLimits(parameters(0, 1, 1, 1, 0, 1)), ntxOutOfRange);
-    EXPECT_EQ(checkRunLimits(parameters(101, 1, 1, 1, 0, 1)), ntxOutOfRange);
-    EXPECT_EQ(checkRunLimits(parameters(1, 101, 1, 1, 0, 1)), ntyOutOfRange);
-    EXPECT_EQ(checkRunLimits(parameters(1, -2147483647 - 1, 1, 1, 0, 1)), ntyOutOfRange);
-    EXPECT_EQ(checkRunLimits(parameters(1, 1, 0, 1, 0, 1)), nxOutOfRange);
-    EXPECT_EQ(checkRunLimits(parameters(1, 1, 1, -1, 0, 1)), nyOutOfRange);
-    EXPECT_EQ(checkRunLimits(parameters(1, 1, 1, 1, -1, 1)), nfOutOfRange);
-    EXPECT_EQ(checkRunLimits(parameters(1, 1, 1, 1, 0, 0)), nBlendOutOfRange);
-    EXPECT_EQ(checkRunLimits(parameters(1, 1, 1, 1, 0, 2902)), nBlendOutOfRange);
-    EXPECT_EQ(checkRunLimits(parameters(1, 1, 1048577, 1, 1, 1)), mosaicTooWide);
-    EXPECT_EQ(checkRunLimits(parameters(100, 1, 10486, 1, 1, 1)), mosaicTooWide);
-    EXPECT_EQ(checkRunLimits(parameters(1, 2, 1, 1073741824, 1, 1)), mosaicTooTall);
+    EXPECT_EQ(checkRunLimits(runParametersOf(0, 1, 1, 1, 0, 1)), ntxOutOfRange);
+    EXPECT_EQ(checkRunLimits(runParametersOf(101, 1, 1, 1, 0, 1)), ntxOutOfRange);
+    EXPECT_EQ(checkRunLimits(runParametersOf(1, 101, 1, 1, 0, 1)), ntyOutOfRange);
+    EXPECT_EQ(checkRunLimits(runParametersOf(1, -2147483647 - 1, 1, 1, 0, 1)), ntyOutOfRange);
+    EXPECT_EQ(checkRunLimits(runParametersOf(1, 1, 0, 1, 0, 1)), nxOutOfRange);
+    EXPECT_EQ(checkRunLimits(runParametersOf(1, 1, 1, -1, 0, 1)), nyOutOfRange);
+    EXPECT_EQ(checkRunLimits(runParametersOf(1, 1, 1, 1, -1, 1)), nfOutOfRange);
+    EXPECT_EQ(checkRunLimits(runParametersOf(1, 1, 1, 1, 0, 0)), nBlendOutOfRange);
+    EXPECT_EQ(checkRunLimits(runParametersOf(1, 1, 1, 1, 0, 2902)), nBlendOutOfRange);
+    EXPECT_EQ(checkRunLimits(runParametersOf(1, 1, 1048577, 1, 1, 1)), mosaicTooWide);
+    EXPECT_EQ(checkRunLimits(runParametersOf(100, 1, 10486, 1, 1, 1)), mosaicTooWide);
+    EXPECT_EQ(checkRunLimits(runParametersOf(1, 2, 1, 1073741824, 1, 1)), mosaicTooTall);
     // Products far beyond 32 bits must be seen as too large, not wrap into range.
-    EXPECT_EQ(checkRunLimits(parameters(100, 100, 2147483647, 2147483647, 1, 1)), mosaicTooWide);
-    EXPECT_EQ(checkRunLimits(parameters(100, 100, 1, 2147483647, 1, 1)), mosaicTooTall);
+    EXPECT_EQ(checkRunLimits(runParametersOf(100, 100, 2147483647, 2147483647, 1, 1)), mosaicTooWide);
+    EXPECT_EQ(checkRunLimits(runParametersOf(100, 100, 1, 2147483647, 1, 1)), mosaicTooTall);
     // The order matters: ntx is reported before a too wide mosaic.
-    EXPECT_EQ(checkRunLimits(parameters(101, 1, 4194304, 4096, -1, 0)), ntxOutOfRange);
+    EXPECT_EQ(checkRunLimits(runParametersOf(101, 1, 4194304, 4096, -1, 0)), ntxOutOfRange);
 }
 
 TEST(DerivedSizes, FollowTheGridAndTheBlendFactor)
 {
-    RunParameters p = parameters(3, 1, 100, 10, 1, 7);
-    computeSizes(&p);
+    RunParameters p = runParametersOf(3, 1, 100, 10, 1, 7);
     EXPECT_EQ(p.outWidth, 42);     // 300 / 7, truncated
     EXPECT_EQ(p.outHeight, 1);
     EXPECT_EQ(p.blockArea, 49);
@@ -106,24 +93,20 @@ TEST(DerivedSizes, FollowTheGridAndTheBlendFactor)
     EXPECT_EQ(p.outRowBytes, 126);
     EXPECT_EQ(p.outFrameBytes, 126);
 
-    p = parameters(2, 2, 1024, 768, 300, 1);
-    computeSizes(&p);
+    p = runParametersOf(2, 2, 1024, 768, 300, 1);
     EXPECT_EQ(p.outWidth, 2048);
     EXPECT_EQ(p.outHeight, 1536);
     EXPECT_EQ(p.outFrameBytes, 3 * 2048 * 1536);
 
-    p = parameters(2, 2, 1024, 768, 300, 2);
-    computeSizes(&p);
+    p = runParametersOf(2, 2, 1024, 768, 300, 2);
     EXPECT_EQ(p.outFrameBytes, 2359296);
 
-    p = parameters(2, 1, 3, 40, 1, 7);   // blend factor wider than the mosaic
-    computeSizes(&p);
+    p = runParametersOf(2, 1, 3, 40, 1, 7);   // blend factor wider than the mosaic
     EXPECT_EQ(p.outWidth, 0);
     EXPECT_EQ(p.outHeight, 5);
     EXPECT_EQ(p.outFrameBytes, 0);
 
-    p = parameters(1, 1, 1048576, 2147483647, 1, 2901);   // frame sizes beyond 32 bits
-    computeSizes(&p);
+    p = runParametersOf(1, 1, 1048576, 2147483647, 1, 2901);   // frame sizes beyond 32 bits
     EXPECT_EQ(p.mosaicRowBytes, 3 * 1048576);
     EXPECT_EQ(p.blockArea, 2901 * 2901);
     EXPECT_EQ(p.outWidth, 361);

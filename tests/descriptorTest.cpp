@@ -4,13 +4,10 @@
 
 namespace {
 
+// A run of one panel, nBlend 1: its movie is outWidth x outHeight pixels.
 RunParameters result(int outWidth, int outHeight, int nf)
 {
-    RunParameters p{};
-    p.outWidth = outWidth;
-    p.outHeight = outHeight;
-    p.nf = nf;
-    return p;
+    return runParametersOf(1, 1, outWidth, outHeight, nf, 1);
 }
 
 TEST(DescriptorLine, JoinsDirectoryAndNameWithTheSystemSeparator)
@@ -20,7 +17,7 @@ TEST(DescriptorLine, JoinsDirectoryAndNameWithTheSystemSeparator)
     // The directory is written as the system reports it, so a root gives two separators.
     EXPECT_EQ(descriptorLine("/", "B_a00", result(1, 2, 3)), "localhost  //B_a00 1 2 3\n");
     // A name with a directory part of its own stays unchanged after the separator.
-    EXPECT_EQ(descriptorLine("/w", "out/B_dir/a00", result(0, 5, 0)), "localhost  /w/out/B_dir/a00 0 5 0\n");
+    EXPECT_EQ(descriptorLine("/w", "out/B_dir/a00", runParametersOf(1, 1, 1, 10, 0, 2)), "localhost  /w/out/B_dir/a00 0 5 0\n");
 }
 
 TEST(DescriptorLine, AnAbsoluteNameIsThePathAlone)

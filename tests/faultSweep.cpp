@@ -1,5 +1,7 @@
 #include "faultSweep.h"
 
+#include "platform/faultSwitch.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -37,26 +39,31 @@ std::vector<LayerCall> readLog(const std::string& path)
     return calls;
 }
 
+// What the layer's table says of a call; plain for a name it does not know.
+int traitsOf(const std::string& call)
+{
+    for (const osCallInfo& info : osCalls)
+        if (call == info.name)
+            return info.traits;
+    return callPlain;
+}
+
 // Calls whose failure the tool may pass over by design, its result unchanged: questions
-// about a file asked only to warn or to take a shortcut, the removal of what a dead run
+// about a file asked only to warn or to take a shortcut, the clean-up of what a dead run
 // left, the second name that keeps an earlier movie safe where the file system has none,
 // and the close of a file only read from.
 bool passedOver(const std::string& call)
 {
-    for (const char* known : {"identify", "identifyOpen", "size", "removeStale", "followLinks", "link", "closeRead"})
-        if (call == known)
-            return true;
-    return false;
+    return (traitsOf(call) & callOptional) != 0;
 }
 
 // Which calls a kind of failure applies to.
 bool applies(const std::string& kind, const std::string& call)
 {
     if (kind == "short")
-        return call == "read" || call == "write";
+        return (traitsOf(call) & callTransfers) != 0;
     if (kind == "interrupt")
-        return call == "read" || call == "write" || call == "open" || call == "create" || call == "openStream" ||
-               call == "sync" || call == "lock";
+        return (traitsOf(call) & callInterruptible) != 0;
     return true;
 }
 
@@ -121,6 +128,23 @@ bool endsWith(const std::string& text, const std::string& end)
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
+// Whether every rename of a new movie into place follows a sync of that file.
+bool syncedBeforeRename(const std::vector<LayerCall>& calls)
+{
+    bool renamed = false;
+    for (std::size_t k = 0; k < calls.size(); k++) {
+        if (calls[k].call != osCalls[osCall_rename].name || calls[k].name.find("-new-") == std::string::npos)
+            continue;
+        renamed = true;
+        bool synced = false;
+        for (std::size_t j = 0; j < k; j++)
+            synced = synced || (calls[j].call == osCalls[osCall_sync].name && calls[j].name == calls[k].name);
+        if (!synced)
+            return false;
+    }
+    return renamed;
+}
+
 // Runs the scenario with call `at` failing (0: none), returns the layer calls it made, and
 // adds what it did wrong to `violations`.
 std::vector<LayerCall> runOnce(const SweepScenario& s, const std::string& kind, int at, const Bytes& movie,
@@ -147,7 +171,7 @@ std::vector<LayerCall> runOnce(const SweepScenario& s, const std::string& kind, 
     std::map<std::string, Bytes> after = folderContents(p.folder);
     // The one file a failed removal may leave: a temporary file the next run removes.
     const std::string base = failed.name.substr(failed.name.find_last_of("/\\") + 1);
-    if (failed.call == "remove" && base.rfind(".mozaro-", 0) == 0)
+    if (failed.call == osCalls[osCall_remove].name && base.rfind(".mozaro-", 0) == 0)
         after.erase(base);
     std::map<std::string, Bytes> replaced = p.before;
     if (!s.fifoOutput)
@@ -162,7 +186,8 @@ std::vector<LayerCall> runOnce(const SweepScenario& s, const std::string& kind, 
     if (run.status == 0) {
         if (!complete)
             wrong = "status 0 without the whole new movie and descriptor in place";
-        else if (kind == "error" && failed.call != "none" && !passedOver(failed.call) && failed.call != "remove")
+        else if (kind == "error" && failed.call != "none" && !passedOver(failed.call) &&
+                 failed.call != osCalls[osCall_remove].name)
             wrong = "status 0 although the call failed";
     } else if (run.status == 1) {
         const std::string stopping = "Stopping" + s.lineEnd;
@@ -174,6 +199,8 @@ std::vector<LayerCall> runOnce(const SweepScenario& s, const std::string& kind, 
     } else {
         wrong = "ended with status " + std::to_string(run.status) + " (crash, sanitizer report or hang)";
     }
+    if (s.syncs && at == 0 && !syncedBeforeRename(calls))
+        wrong += (wrong.empty() ? "" : "; ") + std::string("the new movie was not on storage before its rename");
     if (run.err.find("Sanitizer") != std::string::npos || run.err.find("runtime error") != std::string::npos)
         wrong += (wrong.empty() ? "" : "; ") + std::string("a sanitizer report");
     if (!wrong.empty()) {
@@ -207,10 +234,12 @@ SweepReport sweepFaults(const SweepScenario& s, const std::string& kind)
 void sweepAndReport(const SweepScenario& s, const std::vector<std::string>& kinds)
 {
     int runs = 0;
+    std::size_t violations = 0;
     for (const std::string& kind : kinds) {
         SweepReport report = sweepFaults(s, kind);
         ASSERT_GT(report.calls, 0) << "the tool was built without the fault switch";
         runs += report.runs;
+        violations += report.violations.size();
         std::printf("fault sweep: %s, %s: %d layer calls, %d injected failures, %zu violations\n", s.what,
                     kind.c_str(), report.calls, report.runs, report.violations.size());
         for (const std::string& violation : report.violations)
@@ -218,4 +247,11 @@ void sweepAndReport(const SweepScenario& s, const std::vector<std::string>& kind
     }
     std::printf("fault sweep: %s: %d injected failures tried in all\n", s.what, runs);
     std::fflush(stdout);
+    if (const char* path = std::getenv("MOZARO_SWEEP_REPORT")) {
+        std::FILE* report = std::fopen(path, "a");
+        if (report != nullptr) {
+            std::fprintf(report, "%d %zu %s\n", runs, violations, s.what);
+            std::fclose(report);
+        }
+    }
 }

@@ -18,6 +18,7 @@ struct SweepScenario {
     int fifoPanel;                      // the panel read from a FIFO, or -1
     bool fifoOutput;                    // the movie is a FIFO
     std::string lineEnd;                // of standard output: "\n", "\r\n" on Windows
+    bool syncs;                         // --sync: the new movie must be synced before its rename
     // The descriptor a successful run leaves, given the scenario's folder.
     std::string (*descriptor)(const std::string& folder, const SweepScenario& scenario);
 };
@@ -33,5 +34,6 @@ struct SweepReport {
 SweepReport sweepFaults(const SweepScenario& scenario, const std::string& kind);
 
 // Sweeps each kind in turn, prints how many failures were tried and fails the test on
-// every violation.
+// every violation. Where MOZARO_SWEEP_REPORT names a file, adds one line to it:
+// "<failures tried> <violations> <what>".
 void sweepAndReport(const SweepScenario& scenario, const std::vector<std::string>& kinds);

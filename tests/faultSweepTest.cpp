@@ -19,7 +19,7 @@ std::string posixDescriptor(const std::string& folder, const SweepScenario& s)
 SweepScenario scenario(const char* what, MovieGrid grid, std::vector<std::string> options, std::string input,
                        std::string movie)
 {
-    return SweepScenario{what, grid, options, input, movie, false, -1, false, "\n", posixDescriptor};
+    return SweepScenario{what, grid, options, input, movie, false, -1, false, "\n", false, posixDescriptor};
 }
 
 void sweep(const SweepScenario& s)
@@ -30,8 +30,18 @@ void sweep(const SweepScenario& s)
 TEST(FaultSweep, ReplacingAnEarlierMovieThroughTheDialogue)
 {
     std::mt19937 rng(1);
-    SweepScenario s = scenario("a 2 x 1 grid replacing an earlier movie, nBlend 1", randomGrid(rng, 2, 1, 4, 3, 3, 1),
-                               {}, "Yes new yes\n", "new");
+    SweepScenario s = scenario("a 2 x 1 grid replacing an earlier movie with --sync, nBlend 1",
+                               randomGrid(rng, 2, 1, 4, 3, 3, 1), {"--sync"}, "Yes new yes\n", "new");
+    s.earlierMovie = true;
+    s.syncs = true;
+    sweep(s);
+}
+
+TEST(FaultSweep, ThreeWorkersReplacingAnEarlierMovie)
+{
+    std::mt19937 rng(5);
+    SweepScenario s = scenario("a 2 x 2 grid merged by 3 workers, 5 frames, nBlend 2",
+                               randomGrid(rng, 2, 2, 6, 4, 5, 2), {"-j", "3", "-o", "wall"}, "", "wall");
     s.earlierMovie = true;
     sweep(s);
 }

@@ -13,39 +13,40 @@
 namespace {
 
 struct Streamed {
-    Bytes movie;              // what reached the output file
+    Bytes movie;              // what reached the sink
     StreamResult last;        // the result of the last frame streamed
     std::int32_t framesDone;  // frames that came through whole
 };
 
-// Writes the grid's panels to files, streams all its frames through a band of `bandRows`
-// rows (0: the run's own choice) into an output file, and reads that back.
+int appendRows(void* movie, const unsigned char* rows, std::int64_t bytes)
+{
+    static_cast<Bytes*>(movie)->insert(static_cast<Bytes*>(movie)->end(), rows, rows + bytes);
+    return 0;
+}
+
+// Writes the grid's panels to files and streams all its frames through a band of
+// `bandRows` rows (0: the run's own choice) into memory.
 Streamed stream(const MovieGrid& g, std::int32_t bandRows)
 {
-    RunParameters p = runParametersFor(g.ntx, g.nty, g.nx, g.ny, g.nBlend);
-    p.nf = g.nf;
+    const RunParameters p = runParametersOf(g.ntx, g.nty, g.nx, g.ny, g.nf, g.nBlend);
     const std::string folder = makeScratchFolder();
-    std::vector<osFile> files;
+    std::vector<PanelMovie> panels;
     for (std::size_t k = 0; k < g.panels.size(); k++) {
         const std::string name = folder + "/p" + std::to_string(k);
         writeBytes(name, g.panels[k]);
-        files.push_back(open(name.c_str(), O_RDONLY));
+        panels.push_back(PanelMovie{open(name.c_str(), O_RDONLY), false});
     }
-    OutputMovie movie{};
-    movie.file = open((folder + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
     FrameBuffers buffers;
     EXPECT_TRUE(allocateFrameBuffers(planFrameBuffers(p, bandRows), &buffers));
-    Streamed s{{}, StreamResult{streamGoesOn, 0, 0, 0}, 0};
+    Streamed s{{}, StreamResult{streamGoesOn, 0, 0}, 0};
     for (; s.framesDone < g.nf; s.framesDone++) {
-        s.last = streamFrame(p, files.data(), &buffers, &movie);
+        s.last = streamFrame(p, panels.data(), s.framesDone, &buffers, RowSink{appendRows, &s.movie});
         if (s.last.status != streamGoesOn)
             break;
     }
     freeFrameBuffers(&buffers);
-    for (osFile file : files)
-        close(int(file));
-    close(int(movie.file));
-    s.movie = readBytes(folder + "/out");
+    for (const PanelMovie& panel : panels)
+        close(int(panel.file));
     return s;
 }
 
@@ -101,17 +102,16 @@ TEST(FrameStream, NamesThePanelWhoseMovieEnds)
         const Streamed s = stream(g, 0);
         EXPECT_EQ(s.framesDone, 1) << "nx " << nx;
         EXPECT_EQ(s.last.status, panelMovieEnded) << "nx " << nx;
-        EXPECT_EQ(s.last.panelRow, 1) << "nx " << nx;
-        EXPECT_EQ(s.last.panelColumn, 1) << "nx " << nx;
+        EXPECT_EQ(s.last.panel, 3) << "nx " << nx;
     }
 }
 
 TEST(FrameBuffers, NoBufferGrowsWithTheHeightTheFramesOrTheBlendFactor)
 {
     // An 8192-pixel-wide mosaic: the same few hundred KB however tall and whatever nBlend.
-    const RunParameters low = runParametersFor(4, 1, 2048, 4, 2);
+    const RunParameters low = runParametersOf(4, 1, 2048, 4, 1, 2);
     for (int nBlend : {1, 2, 3, 8, 100, 2901}) {
-        const RunParameters tall = runParametersFor(4, 100, 2048, 21474836, nBlend);
+        const RunParameters tall = runParametersOf(4, 100, 2048, 21474836, 1, nBlend);
         const FrameBufferPlan plan = planFrameBuffers(tall, 0);
         EXPECT_LE(plan.totalBytes, 1024 * 1024) << "nBlend " << nBlend;
         EXPECT_GE(plan.bandRows, 1);
@@ -119,7 +119,7 @@ TEST(FrameBuffers, NoBufferGrowsWithTheHeightTheFramesOrTheBlendFactor)
     }
     EXPECT_LE(planFrameBuffers(low, 0).totalBytes, 1024 * 1024);
     // One row at least, however wide.
-    const FrameBufferPlan widest = planFrameBuffers(runParametersFor(1, 1, 1048576, 5, 2), 0);
+    const FrameBufferPlan widest = planFrameBuffers(runParametersOf(1, 1, 1048576, 5, 1, 2), 0);
     EXPECT_EQ(widest.bandRows, 1);
     EXPECT_EQ(widest.bandBytes, 3 * 1048576);
 }

@@ -19,7 +19,12 @@ TEST(HelpAndVersion, AloneTheyAnswerAndExitZero)
 {
     std::string folder = makeScratchFolder();
     RunOutcome help = runMozaro(folder, {"--help"}, "");
-    EXPECT_EQ(help.out, usageLines);
+    // The usage text, then a line on each option.
+    EXPECT_EQ(help.out.substr(0, usageLines.size() + 1), usageLines + "\n");
+    for (const char* option : {"-o, --output NAME", "-y, --yes", "-j, --jobs N", "--start FIRST", "--step S", "--sync",
+                               "--check", "--progress", "--no-progress", "--drop-partial-frame", "--part FILE --at K",
+                               "--commit FILE", "--help", "--version"})
+        EXPECT_NE(help.out.find("\n    " + std::string(option) + " "), std::string::npos) << option;
     EXPECT_EQ(help.status, 0);
 
     RunOutcome version = runMozaro(folder, {"--version"}, "");

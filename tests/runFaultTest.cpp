@@ -88,13 +88,13 @@ TEST(AllOrNothing, AStoppedRunLeavesTheEarlierMovieAndDescriptorAsTheyWere)
     const std::size_t frame = 12;   // one 2 x 2 panel frame
     const SurvivalCase cases[] = {
         {"an input that is missing", [](EarlierRun& r) { std::remove((r.folder + "/f1").c_str()); },
-         "Could not open input file: f1\nStopping\n", ChildLimits{}, 2},
+         "Could not open input file: f1\nNo such file or directory\nStopping\n", ChildLimits{}, 2},
         {"an input that is a directory",
          [](EarlierRun& r) {
              std::remove((r.folder + "/f1").c_str());
              mkdir((r.folder + "/f1").c_str(), 0777);
          },
-         "Could not open input file: f1\nStopping\n", ChildLimits{}, 2},
+         "Could not open input file: f1\nIs a directory\nStopping\n", ChildLimits{}, 2},
         {"a regular input holding fewer frames than asked for",
          [&](EarlierRun& r) { writeBytes(r.folder + "/f1", Bytes(r.g.panels[1].begin(), r.g.panels[1].begin() + frame)); },
          "Input movie f1 holds only 1 whole frames of the 3 needed\nStopping\n", ChildLimits{}, 2},
@@ -110,9 +110,10 @@ TEST(AllOrNothing, AStoppedRunLeavesTheEarlierMovieAndDescriptorAsTheyWere)
          },
          "Input movie f1 is 37 bytes long, not a whole number of frames of 3*nx*ny = 12 bytes\nStopping\n",
          ChildLimits{}, 2},
-        // The limit holds for standard output too: the log stays below it.
-        {"a write that fails at the file-size limit", [](EarlierRun&) {},
-         "Could not write output movie B_f0: File too large\nStopping\n", ChildLimits{0, 0, 0, 4000, false}, 400},
+        // Known before frame 0. The limit holds for standard output too: the log stays below it.
+        {"a movie beyond the file-size limit", [](EarlierRun&) {},
+         "Output movie B_f0 would be 14400 bytes, more than the limit of 4000 bytes a file may have\nStopping\n",
+         ChildLimits{0, 0, 0, 4000, false}, 400},
     };
     for (const SurvivalCase& c : cases) {
         EarlierRun r(3, 1, c.nx);
@@ -324,17 +325,17 @@ TEST(Found, APanelReadFromStandardInputGetsEveryByteAfterTheAnswer)
     EXPECT_EQ(readBytes(folder + "/B_f0"), modelMovie(g));
 }
 
+// Compared before either is opened: a second open of a FIFO whose writer has gone would wait
+// for ever. Nobody writes into the FIFO here.
 TEST(Found, OneStreamNamedForTwoPanelsIsRefusedBeforeAnythingIsCreated)
 {
     EarlierRun r(3, 12);
     std::remove((r.folder + "/f0").c_str());
     ASSERT_EQ(mkfifo((r.folder + "/f0").c_str(), 0666), 0);
     const std::map<std::string, Bytes> before = folderContents(r.folder);
-    std::thread feeder(feedFifo, r.folder + "/f0", r.g.panels[0], r.g.panels[0].size(), nullptr, SIZE_MAX);
-    RunOutcome run = runMozaro(r.folder, gridArgs(r.g, {"f0", "f0"}), "yes\n");
-    feeder.join();
+    RunOutcome run = runMozaro(r.folder, gridArgs(r.g, {"f0", "./f0"}), "yes\n");
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.out.find("Input movie f0 is the same stream as f0; a pipe or device can feed one panel only\n"
+    EXPECT_NE(run.out.find("Input movie ./f0 is the same stream as f0; a pipe or device can feed one panel only\n"
                            "Stopping\n"),
               std::string::npos)
         << run.out;
@@ -559,9 +560,10 @@ TEST(ResourceLimit, BuffersThatCannotBeHadStopTheRunBeforeAnythingIsCreated)
     EXPECT_EQ(version.out.substr(0, 7), "Mozaro ");
 
     writeBytes(folder + "/f0", Bytes());
-    // A band of one row, column sums for blocks cut by the bands, one output row, and room
-    // to align them.
-    const long long needed = 3 * 1048576 + 4 * (3 * 524288 * 2) + 3 * 524288 + 4096;
+    // A band of one row, column sums for blocks cut by the bands, one output row, the
+    // reduction's scratch, and room to align them.
+    const long long needed = planFrameBuffers(runParametersOf(1, 1, 1048576, 3, 0, 2), 0).totalBytes;
+    ASSERT_GT(needed, 3 * 1048576 + 4 * (3 * 524288 * 2) + 3 * 524288);
     RunOutcome run = runMozaro(folder, {"1", "1", "1048576", "3", "0", "2", "f0"}, "yes\n", small);
     EXPECT_EQ(run.out, echoText(1, 1, 1048576, 3, 0, 2) + "Layout of panels:\n  f0\n" +
                            "Resolution of merged and blended movie: 524288 1\n" + questionText("B_f0") +

@@ -78,21 +78,6 @@ std::vector<std::string> gridArgs(const MovieGrid& grid, const std::vector<std::
 // Writes the grid's panels as f0, f1, ... in `folder` and returns the command line for them.
 std::vector<std::string> writeGrid(const std::string& folder, const MovieGrid& grid);
 
-// Run parameters for one frame of a grid, every derived size filled in. Inline, so that test
-// programs which never call it need not link the tool's code.
-inline RunParameters runParametersFor(int ntx, int nty, int nx, int ny, int nBlend)
-{
-    RunParameters p{};
-    p.ntx = ntx;
-    p.nty = nty;
-    p.nx = nx;
-    p.ny = ny;
-    p.nf = 1;
-    p.nBlend = nBlend;
-    computeSizes(&p);
-    return p;
-}
-
 // The eight lines of the usage text.
 extern const std::string usageLines;
 // The five lines of the output name question.

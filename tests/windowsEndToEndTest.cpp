@@ -408,7 +408,7 @@ TEST(WindowsFaultSweep, ReplacingAnEarlierMovie)
 {
     std::mt19937 rng(11);
     SweepScenario s{"Windows: a 2 x 1 grid replacing an earlier movie, nBlend 2", grid(2, 1, 4, 4, 2, 2), {"-y"}, "",
-                    "B_f0", true, -1, false, "\r\n", windowsDescriptor};
+                    "B_f0", true, -1, false, "\r\n", false, windowsDescriptor};
     fillRandom(&s.grid, rng);
     // Windows has no interrupted calls to retry.
     sweepAndReport(s, {"error", "short"});

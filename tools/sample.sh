@@ -10,7 +10,7 @@ needPng
 
 build="$top/build/release"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" --parallel >/dev/null
+cmake --build "$build" --parallel "$(buildJobs)" >/dev/null
 
 sample="$top/build/sample"
 rm -rf "$sample" && mkdir -p "$sample"

@@ -29,3 +29,8 @@ needPng() {
 needFfmpeg() {
     command -v ffmpeg >/dev/null || ! command -v apt-get >/dev/null || aptInstall --lean ffmpeg
 }
+# Builds use as many jobs as the machine has processors, never an unbounded number: on a
+# small machine an unbounded make -j runs out of memory.
+buildJobs() {
+    nproc 2>/dev/null || getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2
+}

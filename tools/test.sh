@@ -10,6 +10,6 @@ needPng
 needFfmpeg
 
 build="$top/build/tests"
-cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON >/dev/null
-cmake --build "$build" --parallel
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON -DMOZARO_WERROR=ON >/dev/null
+cmake --build "$build" --parallel "$(buildJobs)"
 ctest --test-dir "$build" --output-on-failure --parallel 2

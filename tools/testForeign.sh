@@ -19,14 +19,14 @@ command -v "qemu-$arch" >/dev/null || missing+=(qemu-user)
 foreign="$top/build/$arch"
 cmake -S "$top" -B "$foreign" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/linux-cross.cmake" -DCROSS_TRIPLE="$triple" \
     -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$foreign" --parallel --target Mozaro
+cmake --build "$foreign" --parallel "$(buildJobs)" --target Mozaro
 file "$foreign/Mozaro" | grep -q "$(case $arch in aarch64) echo ARM\ aarch64 ;; s390x) echo IBM\ S/390 ;; *) echo "$arch" ;; esac)"
 
 # The native test program runs each case's tool under the emulator. The unit tests would
 # test the native code, and an address-space limit leaves the emulator no room to start.
 native="$top/build/tests"
 cmake -S "$top" -B "$native" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON >/dev/null
-cmake --build "$native" --parallel --target mozaroTests
+cmake --build "$native" --parallel "$(buildJobs)" --target mozaroTests
 MOZARO_LAUNCHER="qemu-$arch" MOZARO_BINARY="$foreign/Mozaro" "$native/tests/mozaroTests" \
     --gtest_filter='CommandLine.*:MergeRun.*:Dialogue.*:InputFault.*:OutputFault.*:HelpAndVersion.*:ResourceLimit.Open*' \
     --gtest_brief=1

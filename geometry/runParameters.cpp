@@ -1,4 +1,6 @@
-#include "run/runParameters.h"
+#include <cstdint>
+
+#include "geometry/runParameters.h"
 
 LimitBreach checkRunLimits(const RunParameters& p)
 {
@@ -19,6 +21,10 @@ LimitBreach checkRunLimits(const RunParameters& p)
         return mosaicTooWide;
     if (std::int64_t(p.ny) * p.nty > maxMosaicHeight)
         return mosaicTooTall;
+    if (p.firstFrame < 0)
+        return firstFrameOutOfRange;
+    if (p.frameStep < 1)
+        return frameStepOutOfRange;
     return withinLimits;
 }
 
@@ -34,4 +40,24 @@ void computeSizes(RunParameters* p)
     p->outRowBytes = bytesPerPixel * p->outWidth;
     p->tileFrameBytes = std::int64_t(p->tileRowBytes) * p->ny;
     p->outFrameBytes = std::int64_t(p->outRowBytes) * p->outHeight;
+    const std::int64_t largest = INT64_MAX;
+    p->outMovieBytes = p->nf > 0 && p->outFrameBytes > largest / p->nf ? largest : p->outFrameBytes * p->nf;
+    // Below 2^31 + 2^31 * 2^31: no overflow.
+    p->framesNeeded = p->nf > 0 ? p->firstFrame + std::int64_t(p->nf - 1) * p->frameStep + 1 : 0;
+}
+
+RunParameters runParametersOf(std::int32_t ntx, std::int32_t nty, std::int32_t nx, std::int32_t ny, std::int32_t nf,
+                              std::int32_t nBlend)
+{
+    RunParameters p{};
+    p.ntx = ntx;
+    p.nty = nty;
+    p.nx = nx;
+    p.ny = ny;
+    p.nf = nf;
+    p.nBlend = nBlend;
+    p.frameStep = 1;
+    if (checkRunLimits(p) == withinLimits)
+        computeSizes(&p);
+    return p;
 }

@@ -12,6 +12,9 @@ struct RunParameters {
     std::int32_t ny;              // panel frame height in pixels
     std::int32_t nf;              // frames in every movie
     std::int32_t nBlend;          // side of the pixel block that becomes one output pixel
+    // The frames merged: frame firstFrame + k * frameStep of every panel for k = 0 .. nf - 1.
+    std::int32_t firstFrame;      // 0 unless asked
+    std::int32_t frameStep;       // 1 unless asked
     // Derived by computeSizes. Row sizes stay below 2^22 within the limits; frame sizes
     // can pass 2^31 and are 64-bit.
     std::int32_t mosaicWidth;     // nx * ntx
@@ -24,6 +27,8 @@ struct RunParameters {
     std::int32_t outRowBytes;     // 3 * outWidth
     std::int64_t tileFrameBytes;  // 3 * nx * ny: one panel frame, read per panel per frame
     std::int64_t outFrameBytes;   // 3 * outWidth * outHeight: written per frame
+    std::int64_t outMovieBytes;   // outFrameBytes * nf, or the largest 64-bit number if more
+    std::int64_t framesNeeded;    // frames a regular panel movie must hold: the last one read + 1
 };
 
 constexpr std::int32_t bytesPerPixel = 3;
@@ -47,11 +52,19 @@ enum LimitBreach {
     nfOutOfRange,
     nBlendOutOfRange,
     mosaicTooWide,
-    mosaicTooTall
+    mosaicTooTall,
+    firstFrameOutOfRange,
+    frameStepOutOfRange
 };
 
-// Needs only the six values; every product in 64-bit arithmetic, so nothing can wrap.
+// Needs only the six values and the frame range; every product in 64-bit arithmetic, so
+// nothing can wrap.
 LimitBreach checkRunLimits(const RunParameters& runParameters);
 
 // Fills the derived fields; needs values within the limits.
 void computeSizes(RunParameters* runParameters);
+
+// The six values with the whole of every movie from its first frame: what a run without
+// a frame range asks for; every derived size filled in where the values keep the limits.
+RunParameters runParametersOf(std::int32_t ntx, std::int32_t nty, std::int32_t nx, std::int32_t ny, std::int32_t nf,
+                              std::int32_t nBlend);

@@ -1,0 +1,69 @@
+// Directories and names: the current directory, what a name leads to, the lock a folder's
+// runs share, and the leftovers of runs that died. POSIX and Windows halves:
+// directoriesPosix.cpp, directoriesWindows.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/files.h"
+
+// The whole current working directory, however long, as the system reports it.
+int osCurrentDirectory(std::string* directory);
+
+// The separator the system puts between a directory and a name, and whether a name must
+// stand alone rather than after the current directory: it starts from a root of the file
+// system (on Windows also a name with a drive letter, which no directory may precede).
+extern const char osPathSeparator;
+bool osIsAbsolutePath(const char* name);
+// How many leading bytes of `name` are its directory part, separator included (on Windows
+// also a drive's "C:"); 0 for a name in the current directory.
+std::size_t osDirectoryPartLength(const char* name);
+
+enum osFileKind { osNothing, osRegularFile, osDirectory, osStream, osOtherFile };
+
+// What `name` leads to, symbolic links followed; a name that leads nowhere is osNothing.
+int osKindOfFile(const char* name, osFileKind* kind);
+
+// 0 when the process may write to `name`, an existing file or directory (for a directory:
+// create and remove files in it), else the reason why not.
+int osMayWrite(const char* name);
+
+// 0 when the process may put a new file in place of `name` in its directory, whoever owns
+// it: a folder with the sticky bit (/tmp, a shared drop folder) lets only the file's owner,
+// the folder's owner or the administrator do that. Else the reason why not.
+int osMayReplace(const char* name);
+
+// The file a symbolic link leads to, so that a movie written through a link replaces the
+// file and not the link, even where that file does not exist yet; the name itself where it
+// is no link. An error where the links go round in a circle.
+int osFollowLinks(const char* name, std::string* target);
+
+// The identity of the file a name leads to, symbolic links followed; false when the name
+// leads to no file.
+bool osIdentifyFile(const char* name, osFileIdentity* identity);
+
+// True, with its identity, where `name` leads to a pipe, FIFO or device that every open
+// shares (on Windows each open of a pipe is one of its own: false).
+bool osIdentifyStream(const char* name, osFileIdentity* identity);
+
+// Calls `visit` with every name in `directory` ("" for the current one) but . and ..;
+// an error where the directory cannot be read.
+int osListDirectory(const std::string& directory, void (*visit)(void* context, const char* name), void* context);
+
+// Removes the file at `path` unless a live process holds it (osCreateNew, osTryLock):
+// 0 when it was removed, osLockHeld when it is held, else the system's error.
+int osRemoveUnheldFile(const char* path);
+
+// Takes the lock file `path` without waiting: creates it (readable by all) if it is not
+// there. 0 with the lock, osLockHeld while another process holds it, else an error. A
+// process that dies lets go of its locks; the file it leaves is taken over by the next.
+int osTryLock(const char* path, osFile* lock);
+// Lets go of the lock and removes its file.
+void osUnlock(const char* path, osFile lock);
+
+// Bytes the process may still write into the file system that holds `directory`, and the
+// largest file it may write (-1: no limit); -1 where the system cannot tell.
+std::int64_t osFreeSpace(const std::string& directory);
+std::int64_t osFileSizeLimit();
