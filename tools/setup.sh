@@ -29,3 +29,9 @@ needPng() {
 needFfmpeg() {
     command -v ffmpeg >/dev/null || ! command -v apt-get >/dev/null || aptInstall --lean ffmpeg
 }
+# The tests of a merge split over a Slurm job array start a private cluster of their own
+# (tools/slurmCluster.sh) from these packages; without them those tests skip.
+needSlurm() {
+    { command -v slurmctld && command -v slurmd && command -v sbatch && command -v munged; } >/dev/null ||
+        ! command -v apt-get >/dev/null || aptInstall --lean slurm-wlm munge
+}
