@@ -48,17 +48,22 @@ forgetOuterSlurm() {
 # may name a pid that some other process has since been given).
 daemonRuns() {
     local pid
-    [ -s "$1" ] && read -r pid <"$1" && [[ $pid =~ ^[0-9]+$ ]] &&
-        [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = "$2" ]
+    [ -s "$1" ] && read -r pid <"$1" && [[ $pid =~ ^[0-9]+$ ]] && processRuns "$pid" "$2"
 }
 
-# TERM to the daemon of a pid file, then a wait for it to end; KILL when it does not.
+# Succeeds while the process is that program and has not ended (a zombie has).
+processRuns() {
+    [ "$(readlink "/proc/$1/exe" 2>/dev/null)" = "$2" ] && ! grep -q '^State:.*Z' "/proc/$1/status" 2>/dev/null
+}
+
+# TERM to the daemon of a pid file, then a wait for that process to end (the daemons remove
+# their pid files before they are done); KILL when it does not.
 stopDaemon() {
     local pidFile=$1 program=$2 pid tenths=0
     daemonRuns "$pidFile" "$program" || return 0
     read -r pid <"$pidFile"
     kill -TERM "$pid" 2>/dev/null
-    while daemonRuns "$pidFile" "$program"; do
+    while processRuns "$pid" "$program"; do
         if [ $tenths -ge $((stopTimeout * 10)) ]; then
             echo "slurmCluster.sh: $program ($pid) did not stop; killing it" >&2
             kill -KILL "$pid" 2>/dev/null
