@@ -34,3 +34,9 @@ needFfmpeg() {
 buildJobs() {
     nproc 2>/dev/null || getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2
 }
+# The tests of a merge split over a Slurm job array start a private cluster of their own
+# (tools/slurmCluster.sh) from these packages; without them those tests skip.
+needSlurm() {
+    { command -v slurmctld && command -v slurmd && command -v sbatch && command -v munged; } >/dev/null ||
+        ! command -v apt-get >/dev/null || aptInstall --lean slurm-wlm munge
+}

@@ -8,6 +8,7 @@ needGoogleTest
 needGroff
 needPng
 needFfmpeg
+needSlurm
 
 build="$top/build/tests"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON -DMOZARO_WERROR=ON >/dev/null
