@@ -91,7 +91,7 @@ OutputResult checkMovieRoom(const OutputMovie& movie)
     const std::int64_t free = osFreeSpace(movie.directory);
     if (free >= 0 && movie.bytes > free)
         return OutputResult{noRoom, 0, movie.bytes, free};
-    return OutputResult{outputFine, 0};
+    return OutputResult{outputFine, 0, movie.bytes, free};
 }
 
 OutputResult createOutputMovie(OutputMovie* movie)

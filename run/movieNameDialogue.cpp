@@ -138,7 +138,8 @@ StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, const C
                              osFile answers, char movieName[movieNameCapacity])
 {
     std::snprintf(movieName, movieNameCapacity, "B_%s", grid.panelNames[0]);
-    if (commandLine.outputName != nullptr || commandLine.acceptName) {
+    // A check creates nothing: it asks nothing either.
+    if (commandLine.outputName != nullptr || commandLine.acceptName || commandLine.check) {
         char proposed[movieNameCapacity];
         std::strcpy(proposed, movieName);
         return takeNameFromCommandLine(grid, panels, commandLine.outputName != nullptr ? commandLine.outputName : proposed,

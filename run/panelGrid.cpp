@@ -1,3 +1,5 @@
+#include <cstdint>
+
 #include "platform/directories.h"
 #include "platform/process.h"
 #include "run/run.h"
@@ -48,6 +50,8 @@ StageResult openPanelMovies(const RunParameters& runParameters, bool dropPartial
 {
     const std::size_t panels = std::size_t(runParameters.ntx) * std::size_t(runParameters.nty);
     grid->panelFiles.assign(panels, PanelMovie{osNoFile, false});
+    grid->fewestFrames = INT64_MAX;
+    grid->mostFrames = 0;
     if (refuseSharedStreams(*grid, panels) != stageGoOn)
         return stageStopFailed;
     osRaiseOpenFileLimit();
@@ -82,7 +86,10 @@ StageResult openPanelMovies(const RunParameters& runParameters, bool dropPartial
             return stageStopFailed;
         }
         // The frames the run reads times frameBytes may pass 64 bits; the quotient cannot.
-        if (size / frameBytes < runParameters.framesNeeded) {
+        const std::int64_t frames = size / frameBytes;
+        grid->fewestFrames = frames < grid->fewestFrames ? frames : grid->fewestFrames;
+        grid->mostFrames = frames > grid->mostFrames ? frames : grid->mostFrames;
+        if (frames < runParameters.framesNeeded) {
             say("Input movie %s holds only %lld whole frames of the %lld needed\nStopping\n", grid->panelNames[k],
                 (long long)(size / frameBytes), (long long)runParameters.framesNeeded);
             return stageStopFailed;

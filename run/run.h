@@ -82,6 +82,8 @@ void deriveSizes(RunParameters* runParameters);
 struct PanelGrid {
     char** panelNames;                   // the command line's names
     std::vector<PanelMovie> panelFiles;  // open from openPanelMovies to closePanelMovies
+    std::int64_t fewestFrames;           // whole frames in the regular files, once opened
+    std::int64_t mostFrames;
 };
 
 // Needs the names checked by parseRunParameters.

@@ -147,6 +147,38 @@ static void startProgressOf(const Run& run)
     startProgress(shown, p.nf, p.tileFrameBytes * p.ntx * p.nty);
 }
 
+// --check: what the merge would make and need, once every check of a real run has passed.
+static int reportCheck(Run* run, std::int32_t workers)
+{
+    const RunParameters& p = run->runParameters;
+    const OutputResult room = run->movie.inPlace ? OutputResult{outputFine, 0} : checkMovieRoom(run->movie);
+    if (room.failure != outputFine)
+        return stopForOutput(run, room, "create");
+    say("Movie: %s, %d frames of %d x %d pixels, %lld bytes\n", run->movieName, p.nf, p.outWidth, p.outHeight,
+        (long long)p.outMovieBytes);
+    if (p.nf > 0)
+        say("Frames read: %d to %lld of every panel, every %d\n", p.firstFrame, (long long)(p.framesNeeded - 1),
+            p.frameStep);
+    std::int32_t streams = 0;
+    for (const PanelMovie& panel : run->grid.panelFiles)
+        streams += panel.stream ? 1 : 0;
+    const std::int32_t files = p.ntx * p.nty - streams;
+    if (files > 0)
+        say("Panel movies: %d regular files holding %lld to %lld whole frames\n", files,
+            (long long)run->grid.fewestFrames, (long long)run->grid.mostFrames);
+    if (streams > 0)
+        say("Panel movies: %d pipes, FIFOs or devices, read as they come\n", streams);
+    if (run->movie.inPlace)
+        say("Room: a pipe or device, written as it reads\n");
+    else if (room.available >= 0)
+        say("Room: %lld bytes needed, %lld bytes free\n", (long long)p.outMovieBytes, (long long)room.available);
+    const FrameBufferPlan plan = planFrameBuffers(p, 0);
+    say("Memory: %lld bytes of frame buffers for %d threads\n", (long long)(plan.totalBytes * workers), workers);
+    closeEverything(run);
+    say("Check passed: the merge would start\n");
+    return 0;
+}
+
 // --part FILE --at K: the frames go into FILE at their places; the movie is put in place by
 // the run that gets --commit.
 static int mergePart(Run* run)
@@ -171,9 +203,9 @@ static int mergePart(Run* run)
     if (error != 0)
         return stopRun(run, "Could not write part %s: %s", part, osErrorText(error));
     closeEverything(run);
-    say("Finished merging and blending frames %lld to %lld of movie frames %lld on into part %s\n",
-        (long long)p.firstFrame, (long long)(p.framesNeeded > 0 ? p.framesNeeded - 1 : p.firstFrame),
-        (long long)run->commandLine.partAt, part);
+    say("Finished merging and blending frames %lld to %lld into part %s from movie frame %lld on\n",
+        (long long)p.firstFrame, (long long)(p.framesNeeded > 0 ? p.framesNeeded - 1 : p.firstFrame), part,
+        (long long)run->commandLine.partAt);
     return 0;
 }
 
@@ -214,15 +246,8 @@ static int merge(Run* run, int argc, char** argv)
     const std::int32_t workers = commandLine.commitFile == nullptr ? workersFor(*run) : 0;
     if (allocateBuffers(run, workers) != 0)
         return 1;
-    if (commandLine.check) {
-        // ... report and leave
-        OutputResult room = run->movie.inPlace ? OutputResult{outputFine, 0} : checkMovieRoom(run->movie);
-        if (room.failure != outputFine)
-            return stopForOutput(run, room, "create");
-        closeEverything(run);
-        say("Check passed: the merge would start\n");
-        return 0;
-    }
+    if (commandLine.check)
+        return reportCheck(run, workers);
 
     OutputResult created = commandLine.commitFile == nullptr ? createOutputMovie(&run->movie)
                                                              : adoptOutputMovie(&run->movie, commandLine.commitFile);
