@@ -109,6 +109,8 @@ StageResult parseRunParameters(int argc, char** argv, RunParameters* runParamete
         std::printf("Mozaro %s\n", MOZARO_VERSION);
         return stageStopDone;
     }
+    if (argc == 3 && std::strcmp(argv[1], "--describe") == 0)
+        return describeMovie(argv[2]);
     if (readOptions(argc, argv, commandLine) != stageGoOn)
         return stageStopFailed;
     const int first = commandLine->firstNumber;
