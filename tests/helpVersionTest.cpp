@@ -1,5 +1,5 @@
 // --help and --version: honoured only as the single argument; every other command line that
-// holds them keeps its ordinary meaning. --describe, which takes one argument.
+// holds them keeps its ordinary meaning. --describe and the companions' --help and --version.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -88,6 +88,40 @@ TEST(Describe, PrintsTheDescriptorsFieldsOneToALine)
         EXPECT_EQ(run.out, c.out) << c.what;
         EXPECT_EQ(run.err, c.err) << c.what;
         EXPECT_EQ(run.status, c.status) << c.what;
+        EXPECT_TRUE(listFolder(folder).empty()) << c.what;
+    }
+}
+
+struct CompanionCase {
+    const char* what;
+    std::vector<std::string> args;   // the program first
+    std::string out;                 // "usage" for the usage text the program gives on a wrong command line
+};
+
+// The companions answer --help on standard output with the usage text they give a wrong
+// command line on standard error, and --version with their name and Mozaro's version.
+TEST(HelpAndVersion, CompanionsAnswerOnStandardOutputAndExitZero)
+{
+    std::vector<CompanionCase> cases = {
+        {"mozaro-encode --help", {MOZARO_ENCODE, "--help"}, "usage"},
+        {"mozaro-encode -h", {MOZARO_ENCODE, "-h"}, "usage"},
+        {"mozaro-encode --help after an option", {MOZARO_ENCODE, "-r", "30", "--help", "x.mg"}, "usage"},
+        {"mozaro-encode --version", {MOZARO_ENCODE, "--version"}, std::string("mozaro-encode ") + MOZARO_VERSION + "\n"},
+    };
+#ifdef MOZARO_FRAME
+    cases.push_back({"mozaro-frame --help", {MOZARO_FRAME, "--help"}, "usage"});
+    cases.push_back({"mozaro-frame --version", {MOZARO_FRAME, "--version"},
+                     std::string("mozaro-frame ") + MOZARO_VERSION + "\n"});
+#endif
+    for (const CompanionCase& c : cases) {
+        std::string folder = makeScratchFolder();
+        ToolOutcome wrong = runTool(folder, {c.args[0]});
+        ASSERT_EQ(wrong.status, 1) << c.what;
+        ASSERT_EQ(wrong.err.rfind("usage: ", 0), 0u) << c.what;
+        ToolOutcome run = runTool(folder, c.args);
+        EXPECT_EQ(run.out, c.out == "usage" ? wrong.err : c.out) << c.what;
+        EXPECT_EQ(run.err, "") << c.what;
+        EXPECT_EQ(run.status, 0) << c.what;
         EXPECT_TRUE(listFolder(folder).empty()) << c.what;
     }
 }
