@@ -38,7 +38,7 @@ void reduceBlockRowBenchmark(benchmark::State& state)
     for (unsigned char& b : band)
         b = (unsigned char)rng();
     const BlockDivisor divisor = blockDivisor(p.blockArea);
-    std::vector<unsigned char> scratch(std::size_t(reductionScratchBytes()));
+    std::vector<unsigned char> scratch(static_cast<std::size_t>(reductionScratchBytes()));
     ReductionScratch* sums = reinterpret_cast<ReductionScratch*>(scratch.data());
     for (auto _ : state) {
         for (int oy = 0; oy * p.nBlend < rows; oy++)

@@ -143,3 +143,23 @@ extern const char* const descriptorHost;
 // (the directory, the system's separator and the name; an absolute name alone), then width,
 // height and frame count after one blank each.
 std::string descriptorLine(const std::string& directory, const char* name, const RunParameters& runParameters);
+
+// ---- Reading a descriptor back ----
+// For the companion programs and --describe: one reader, by the rules of the line above.
+#include <cstdint>
+#include <string>
+
+// What a descriptor says of its movie.
+struct MovieDescription {
+    std::string path;   // as written: may hold blanks, never a line end or a NUL
+    std::int32_t width;
+    std::int32_t height;
+    std::int32_t frames;
+};
+
+// Reads the descriptor file `name`: exactly one line, "localhost", two blanks, a path that is
+// not empty, then width, height and frame count after one blank each, in plain decimal below
+// 2^31, ended by LF or CR LF. The numbers are taken from the end, so the path may hold blanks.
+// Returns "" with *description filled in, or what is wrong in words that follow a program's
+// name ("cannot read descriptor ...", "descriptor ... is not one line ..."); prints nothing.
+std::string readMovieDescription(const char* name, MovieDescription* description);

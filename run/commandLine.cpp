@@ -29,6 +29,7 @@ static const char* const optionsText =
     "    --part FILE --at K     (mozaro-slurm) write the frames into FILE from movie frame K on\n"
     "    --commit FILE          (mozaro-slurm) put FILE, the whole movie, in place\n"
     "alone:\n"
+    "    --describe MOVIE.mg    the movie's path, width, height and frame count, one a line\n"
     "    --help                 this text\n"
     "    --version              the version\n";
 
@@ -200,6 +201,8 @@ StageResult parseRunParameters(int argc, char** argv, RunParameters* runParamete
         say("Mozaro %s\n", MOZARO_VERSION);
         return stageStopDone;
     }
+    if (argc == 3 && std::strcmp(argv[1], "--describe") == 0)
+        return describeMovie(argv[2]);
     if (readOptions(argc, argv, runParameters, commandLine) != stageGoOn)
         return stageStopFailed;
     const int first = commandLine->firstNumber;

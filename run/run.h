@@ -75,6 +75,12 @@ StageResult parseRunParameters(int argc, char** argv, RunParameters* runParamete
 // computeSizes, then the resolution line.
 void deriveSizes(RunParameters* runParameters);
 
+// --describe MOVIE.mg, as the only arguments: the path, width, height and frame count the
+// descriptor gives, one to a line on standard output, so that a script can read a path that
+// holds blanks (a stop, done); a file that is no descriptor line is named with what is wrong
+// on standard error (a stop, failed).
+StageResult describeMovie(const char* descriptorName);
+
 // ---- Panel grid and input movies ----
 
 // The panels' movies. Panel row i (0 = bottom) and column j (0 = left) is entry i * ntx + j

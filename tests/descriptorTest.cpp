@@ -2,6 +2,8 @@
 
 #include "output/output.h"
 
+#include "testSupport.h"
+
 namespace {
 
 // A run of one panel, nBlend 1: its movie is outWidth x outHeight pixels.
@@ -29,6 +31,38 @@ TEST(DescriptorLine, KeepsALongDirectoryWhole)
 {
     std::string directory = "/" + std::string(300, 'd') + "/" + std::string(300, 'e');
     EXPECT_EQ(descriptorLine(directory, "m", result(8, 4, 2)), "localhost  " + directory + "/m 8 4 2\n");
+}
+
+
+// The reader the companions and --describe use takes back exactly what the writer wrote, in
+// either line end.
+TEST(DescriptorReading, ReadsBackWhatTheWriterWrites)
+{
+    struct Written {
+        std::string directory;
+        const char* name;
+        RunParameters size;
+        std::string path;
+    };
+    const Written cases[] = {
+        {"/home/ann/movies", "B_a00", result(1024, 768, 300), "/home/ann/movies/B_a00"},
+        {"/", " my  movie ", result(0, 1, 0), "// my  movie "},
+        {"/w", "/data/9 9 9", result(2147483647, 2147483647, 2147483647), "/data/9 9 9"},
+    };
+    const std::string folder = makeScratchFolder();
+    for (const Written& c : cases) {
+        for (const char* lineEnd : {"\n", "\r\n"}) {
+            std::string line = descriptorLine(c.directory, c.name, c.size);
+            line.replace(line.size() - 1, 1, lineEnd);
+            writeText(folder + "/m.mg", line);
+            MovieDescription description{};
+            ASSERT_EQ(readMovieDescription((folder + "/m.mg").c_str(), &description), "") << line;
+            EXPECT_EQ(description.path, c.path) << line;
+            EXPECT_EQ(description.width, c.size.outWidth) << line;
+            EXPECT_EQ(description.height, c.size.outHeight) << line;
+            EXPECT_EQ(description.frames, c.size.nf) << line;
+        }
+    }
 }
 
 }  // namespace

@@ -19,13 +19,24 @@ if(WITH_FRAME)
 elseif(EXISTS "${PREFIX}/bin/mozaro-frame")
   message(FATAL_ERROR "bin/mozaro-frame is installed although it was not built")
 endif()
-# Run without arguments, each answers with its usage text: it is there and it starts.
+# Run without arguments, each answers with its usage text: it is there and it starts; and
+# each knows the version.
 foreach(companion ${companions})
   execute_process(COMMAND "${PREFIX}/bin/${companion}" RESULT_VARIABLE result ERROR_VARIABLE usage)
   if(NOT result EQUAL 1 OR NOT usage MATCHES "^usage: ${companion} ")
     message(FATAL_ERROR "installed bin/${companion}: status ${result}, standard error '${usage}'")
   endif()
+  execute_process(COMMAND "${PREFIX}/bin/${companion}" --version RESULT_VARIABLE result OUTPUT_VARIABLE version)
+  if(NOT result EQUAL 0 OR NOT version STREQUAL "${companion} ${VERSION}\n")
+    message(FATAL_ERROR "installed bin/${companion} --version: status ${result}, output '${version}'")
+  endif()
 endforeach()
+# mozaro-encode has the descriptor read by the Mozaro installed beside it, with no other on the PATH.
+execute_process(COMMAND "${CMAKE_COMMAND}" -E env PATH=/usr/bin:/bin "${PREFIX}/bin/mozaro-encode" nothing.mg
+                RESULT_VARIABLE result ERROR_VARIABLE refusal)
+if(NOT result EQUAL 1 OR NOT refusal STREQUAL "mozaro-encode: cannot read descriptor nothing.mg: No such file or directory\n")
+  message(FATAL_ERROR "installed bin/mozaro-encode nothing.mg: status ${result}, standard error '${refusal}'")
+endif()
 
 foreach(page Mozaro ${companions})
   execute_process(COMMAND "${CMAKE_COMMAND}" -E compare_files "${SOURCE}/${page}.1" "${PREFIX}/share/man/man1/${page}.1"

@@ -5,13 +5,17 @@
 #include <png.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,6 +83,7 @@ struct PictureCase {
     std::string movie, descriptor;    // the descriptor, movie + ".mg", when not empty
     std::vector<std::string> args;
     std::string picture;
+    std::string earlier = "";   // a file that holds an earlier picture: the picture, or where a link of its name leads
 };
 
 TEST(MozaroFrame, PictureHoldsTheFrameTopRowFirst)
@@ -96,6 +101,12 @@ TEST(MozaroFrame, PictureHoldsTheFrameTopRowFirst)
          {"movie.mg", "2", "pic.png"}, "pic.png"},
         {"a path with blanks", 4, 2, 5, 3, false, "my movie", "localhost  my movie 4 2 5\n", {"my movie.mg", "3"},
          "my movie-3.png"},
+        {"numbers with leading zeros", 2, 3, 2, 1, false, "movie", "localhost  movie 02 3 002\n", {"movie.mg", "1"},
+         "movie-1.png"},
+        {"an earlier picture replaced", 5, 3, 4, 1, false, "movie", "", {"movie", "5", "3", "1", "out.png"}, "out.png",
+         "out.png"},
+        {"an earlier picture replaced through a link", 5, 3, 4, 1, false, "movie", "",
+         {"movie", "5", "3", "1", "out.png"}, "out.png", "pictures/kept.png"},
     };
     std::mt19937 rng(7);
     for (const PictureCase& c : cases) {
@@ -105,8 +116,16 @@ TEST(MozaroFrame, PictureHoldsTheFrameTopRowFirst)
         writeBytes(folder + "/" + c.movie, movie);
         if (!c.descriptor.empty())
             writeText(folder + "/" + c.movie + ".mg", c.descriptor);
+        if (!c.earlier.empty()) {
+            ASSERT_EQ(mkdir((folder + "/pictures").c_str(), 0777), 0);
+            writeText(folder + "/" + c.earlier, "an earlier picture");
+            if (c.earlier != c.picture) {
+                ASSERT_EQ(symlink(c.earlier.c_str(), (folder + "/" + c.picture).c_str()), 0);
+            }
+        }
         std::vector<std::string> expectedFiles = listFolder(folder);
-        expectedFiles.push_back(c.picture);
+        if (c.earlier.empty())
+            expectedFiles.push_back(c.picture);
         std::sort(expectedFiles.begin(), expectedFiles.end());
 
         ToolOutcome run = runMozaroFrame(folder, c.args);
@@ -114,6 +133,10 @@ TEST(MozaroFrame, PictureHoldsTheFrameTopRowFirst)
         EXPECT_EQ(run.out, "") << c.what;
         EXPECT_EQ(run.err, "") << c.what;
         EXPECT_EQ(listFolder(folder), expectedFiles) << c.what;
+        if (!c.earlier.empty()) {
+            EXPECT_EQ(listFolder(folder + "/pictures").size(), std::size_t(c.earlier == c.picture ? 0 : 1)) << c.what;
+            EXPECT_NE(readText(folder + "/" + c.earlier), "an earlier picture") << c.what;
+        }
         EXPECT_EQ(readBytes(folder + "/" + c.movie), movie) << c.what;
         Picture picture;
         ASSERT_TRUE(readPicture(folder + "/" + c.picture, &picture)) << c.what;
@@ -157,6 +180,7 @@ TEST(MozaroFrame, RefusesWhatItCannotShowAndLeavesNoPicture)
     const std::string usage =
         "usage: mozaro-frame MOVIE.mg [FRAME] [OUT.png]\n"
         "       mozaro-frame movie width height frame out.png\n"
+        "       mozaro-frame --help | --version\n"
         "    MOVIE.mg = descriptor of a merged movie\n"
         "    FRAME    = number of the frame to show, 0 (the first) when left out\n"
         "    OUT.png  = picture to write, the movie's path followed by -FRAME.png when left out\n"
@@ -196,9 +220,14 @@ TEST(MozaroFrame, RefusesWhatItCannotShowAndLeavesNoPicture)
          "the picture link would overwrite the movie"},
         {"a picture in a missing folder", {"movie", "2", "2", "0", "nowhere/out.png"},
          "cannot create nowhere/out.png: No such file or directory"},
+        {"a picture through a link into a missing folder", {"movie", "2", "2", "0", "lost"},
+         "cannot create lost: No such file or directory"},
+        {"a folder for the picture", {"movie", "2", "2", "0", "folder"}, "cannot create folder: Is a directory"},
+        {"an empty name for the picture", {"movie", "2", "2", "0", ""}, "cannot create : No such file or directory"},
         {"a full device for the picture", {"movie", "2", "2", "0", "full"},
          "cannot write full: No space left on device"},
         // The descriptor's form.
+        {"--help beside another argument", {"--help", "0"}, "cannot read descriptor --help: No such file or directory"},
         {"a missing descriptor", {"nothing.mg"}, "cannot read descriptor nothing.mg: No such file or directory"},
         {"a folder for a descriptor", {"folder"}, "cannot read descriptor folder: Is a directory"},
         {"an empty descriptor", {"bad.mg"}, notOneLine, ""},
@@ -247,6 +276,7 @@ TEST(MozaroFrame, RefusesWhatItCannotShowAndLeavesNoPicture)
         // Through a link, so that a tool that wrongly deleted its failed picture would only
         // ever remove the link.
         ASSERT_EQ(symlink("/dev/full", (folder + "/full").c_str()), 0);
+        ASSERT_EQ(symlink("nowhere/lost.png", (folder + "/lost").c_str()), 0);
         const std::vector<std::string> before = listFolder(folder);
 
         ToolOutcome run = runMozaroFrame(folder, c.args);
@@ -259,15 +289,60 @@ TEST(MozaroFrame, RefusesWhatItCannotShowAndLeavesNoPicture)
     }
 }
 
-TEST(MozaroFrame, PictureCutShortByAFailedWriteIsRemoved)
+// The picture's temporary file, once it is there; "" when none comes within 20 seconds.
+std::string temporaryPicture(const std::string& folder)
 {
+    for (int attempt = 0; attempt < 20000; attempt++) {
+        for (const std::string& name : listFolder(folder))
+            if (name.rfind(".mozaro-frame-", 0) == 0)
+                return name;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return "";
+}
+
+struct FailedWriteCase {
+    const char* what;
+    bool earlierPicture;   // out.png is there before the run
+    int signalNumber;      // sent while the picture is written; 0: a file-size limit stops it
+};
+
+// A run that cannot finish its picture leaves the folder as it was: no temporary file, and an
+// earlier picture of that name whole.
+TEST(MozaroFrame, AFailedOrInterruptedPictureLeavesEveryFileAsItWas)
+{
+    const FailedWriteCase cases[] = {
+        {"cut short by a file-size limit", false, 0},
+        {"cut short by a file-size limit, an earlier picture", true, 0},
+        {"interrupted, an earlier picture", true, SIGINT},
+        {"terminated, an earlier picture", true, SIGTERM},
+        {"hung up", false, SIGHUP},
+    };
     std::mt19937 rng(9);
-    std::string folder = makeScratchFolder();
-    writeBytes(folder + "/movie", randomBytes(3 * 200 * 150, rng));
-    ToolOutcome run = runMozaroFrame(folder, {"movie", "200", "150", "0", "out.png"}, 10000);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "mozaro-frame: cannot write out.png: File too large\n");
-    EXPECT_EQ(listFolder(folder), (std::vector<std::string>{"movie"}));
+    // Random pixels compress slowly: the signal arrives long before such a picture is done.
+    const Bytes large = randomBytes(3 * 4096 * 1536, rng);
+    for (const FailedWriteCase& c : cases) {
+        std::string folder = makeScratchFolder();
+        writeBytes(folder + "/movie", c.signalNumber != 0 ? large : Bytes(large.begin(), large.begin() + 3 * 200 * 150));
+        if (c.earlierPicture)
+            writeText(folder + "/out.png", "an earlier picture");
+        const std::map<std::string, Bytes> before = folderContents(folder);
+        ToolOutcome run;
+        if (c.signalNumber == 0) {
+            run = runMozaroFrame(folder, {"movie", "200", "150", "0", "out.png"}, 10000);
+            EXPECT_EQ(run.status, 1) << c.what;
+            EXPECT_EQ(run.err, "mozaro-frame: cannot write out.png: File too large\n") << c.what;
+        } else {
+            StartedRun started = startTool(folder, {MOZARO_FRAME, "movie", "4096", "1536", "0", "out.png"});
+            EXPECT_NE(temporaryPicture(folder), "") << c.what;
+            kill(started.pid, c.signalNumber);
+            RunOutcome stopped = waitForMozaro(started);
+            EXPECT_EQ(stopped.status, 128 + c.signalNumber) << c.what;
+            EXPECT_EQ(stopped.err, "") << c.what;
+        }
+        EXPECT_EQ(folderContents(folder), before) << c.what;
+        std::remove((folder + "/movie").c_str());   // 19 MB for a signal, not worth keeping
+    }
 }
 
 }  // namespace

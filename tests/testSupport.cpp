@@ -10,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -207,10 +208,10 @@ RunOutcome runMozaro(const std::string& folder, const std::vector<std::string>& 
     return runMozaroWithFiles(folder, args, parent + "/stdin", parent + "/stdout", limits);
 }
 
-ToolOutcome runTool(const std::string& folder, std::vector<std::string> args, unsigned long fileLimit)
+StartedRun startTool(const std::string& folder, std::vector<std::string> args, unsigned long fileLimit)
 {
     std::string parent = folder.substr(0, folder.rfind('/'));
-    std::string outPath = parent + "/tool.out", errPath = parent + "/tool.err";
+    std::string outPath = parent + "/tool.out", errPath = outPath + ".err";
     std::vector<char*> argv;
     for (std::string& word : args)
         argv.push_back(&word[0]);
@@ -235,15 +236,13 @@ ToolOutcome runTool(const std::string& folder, std::vector<std::string> args, un
         execvp(argv[0], argv.data());
         _exit(127);
     }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0)
-        if (errno != EINTR)
-            throw std::runtime_error("waitpid failed");
-    ToolOutcome outcome;
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    outcome.out = readText(outPath);
-    outcome.err = readText(errPath);
-    return outcome;
+    return StartedRun{child, outPath};
+}
+
+ToolOutcome runTool(const std::string& folder, std::vector<std::string> args, unsigned long fileLimit)
+{
+    RunOutcome run = waitForMozaro(startTool(folder, std::move(args), fileLimit));
+    return ToolOutcome{run.status, run.out, run.err};
 }
 
 Bytes randomBytes(std::size_t count, std::mt19937& rng)

@@ -67,6 +67,8 @@ struct ToolOutcome {
 // Runs a companion program, args[0] a path or a name on PATH, in `folder` with nothing on
 // standard input. A nonzero fileLimit caps the size of any file it writes.
 ToolOutcome runTool(const std::string& folder, std::vector<std::string> args, unsigned long fileLimit = 0);
+// The same, started in the background, for a case that signals it; waitForMozaro collects it.
+StartedRun startTool(const std::string& folder, std::vector<std::string> args, unsigned long fileLimit = 0);
 
 Bytes randomBytes(std::size_t count, std::mt19937& rng);
 

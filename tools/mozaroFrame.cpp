@@ -3,12 +3,16 @@
 //
 // usage: mozaro-frame MOVIE.mg [FRAME] [OUT.png]
 //        mozaro-frame movie width height frame out.png
+//        mozaro-frame --help | --version
 //
 // The first form takes the movie's path, size and frame count from the descriptor Mozaro
 // writes beside it. A raw movie is frames of width x height pixels back to back, 3 bytes per
 // pixel, the first stored row at the bottom of the picture; a PNG starts with its top row, so
 // the rows are read last stored first. The channels go into the picture in the order they
 // come, as red, green and blue.
+//
+// The picture is written into a temporary file beside it and renamed over its name only when
+// it is whole, so that a run that fails or is stopped leaves an earlier picture as it was.
 #include <png.h>
 
 #include <cerrno>
@@ -21,21 +25,26 @@
 #include <string>
 #include <vector>
 
+#include "output/output.h"
+#include "platform/directories.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "geometry/runParameters.h"
+
 using std::to_string;
 
 static const char* const usageText =
     "usage: mozaro-frame MOVIE.mg [FRAME] [OUT.png]\n"
     "       mozaro-frame movie width height frame out.png\n"
+    "       mozaro-frame --help | --version\n"
     "    MOVIE.mg = descriptor of a merged movie\n"
     "    FRAME    = number of the frame to show, 0 (the first) when left out\n"
     "    OUT.png  = picture to write, the movie's path followed by -FRAME.png when left out\n"
     "    movie    = raw movie: frames of width x height pixels, 3 bytes a pixel, bottom row first\n";
 
-// The widest frame Mozaro writes: one row of it is held in memory.
-static const std::uint64_t largestWidth = 1048576;
+// One row of the widest frame Mozaro writes is held in memory.
+static const std::uint64_t largestWidth = std::uint64_t(maxMosaicWidth);
 static const std::uint64_t largestNumber = 2147483647;
-// Far longer than any line Mozaro writes; anything longer is not a descriptor.
-static const std::size_t largestDescriptorBytes = 65536;
 
 struct MovieShape {
     std::string path;
@@ -60,40 +69,13 @@ static int fail(const std::string& message)
     return 1;
 }
 
-// The descriptor's one line: "localhost", two blanks, the path, then width, height and frame
-// count after one blank each, and LF or CR LF. The path may hold blanks, so the numbers are
-// taken from the end. Returns an empty string, or what is wrong.
-static std::string readDescriptor(const char* name, MovieShape* shape)
+// --help and --version: what they print must arrive whole, or the run fails.
+static int answer(const std::string& text)
 {
-    std::FILE* file = std::fopen(name, "rb");
-    std::vector<char> bytes(largestDescriptorBytes + 1);
-    std::size_t count = file != nullptr ? std::fread(bytes.data(), 1, bytes.size(), file) : 0;
-    if (file == nullptr || std::ferror(file) != 0) {
-        std::string problem = std::string("cannot read descriptor ") + name + ": " + std::strerror(errno);
-        if (file != nullptr)
-            std::fclose(file);
-        return problem;
-    }
-    std::fclose(file);
-    std::string line(bytes.data(), count);
-    const std::string host = "localhost  ";
-    const std::string notOneLine =
-        std::string("descriptor ") + name + " is not one line \"localhost  PATH WIDTH HEIGHT FRAMES\"";
-    if (count > largestDescriptorBytes || line.empty() || line.back() != '\n')
-        return notOneLine;
-    line.pop_back();
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-    if (line.compare(0, host.size(), host) != 0 || line.find_first_of(std::string("\n\r\0", 3)) != std::string::npos)
-        return notOneLine;
-    for (std::uint64_t* number : {&shape->frames, &shape->height, &shape->width}) {
-        std::size_t blank = line.rfind(' ');
-        if (blank < host.size() || !parseCount(line.substr(blank + 1), largestNumber, number))
-            return notOneLine;
-        line.erase(blank);
-    }
-    shape->path = line.substr(host.size());
-    return shape->path.empty() ? notOneLine : "";
+    std::fputs(text.c_str(), stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
+        return fail("cannot write to standard output");
+    return 0;
 }
 
 // Why the picture could not be written. libpng reports errors by longjmp, so the writing
@@ -108,13 +90,20 @@ static void onPngError(png_structp png, png_const_charp message)
 
 static void writePngBytes(png_structp png, png_bytep bytes, png_size_t count)
 {
-    if (std::fwrite(bytes, 1, count, static_cast<std::FILE*>(png_get_io_ptr(png))) != count)
-        png_error(png, std::strerror(errno != 0 ? errno : EIO));
+    int error = osWriteFull(*static_cast<osFile*>(png_get_io_ptr(png)), bytes, count, osAtPosition);
+    if (error != 0)
+        png_error(png, osErrorText(error));
+}
+
+// Every byte goes out as it is written; nothing is held back to flush.
+static void flushNothing(png_structp)
+{
 }
 
 // Writes frame `frame` of `movie` into `file` as an 8-bit RGB PNG, top row first, through
-// `row` (3 x width bytes). False, with pictureProblem set, when reading or writing failed.
-static bool writePicture(std::ifstream* movie, const MovieShape& shape, std::uint64_t frame, std::FILE* file,
+// `row` (3 x width bytes). False, with pictureProblem set, when reading or writing failed or
+// the process was asked to stop.
+static bool writePicture(std::ifstream* movie, const MovieShape& shape, std::uint64_t frame, osFile* file,
                          unsigned char* row)
 {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, onPngError, nullptr);
@@ -128,8 +117,7 @@ static bool writePicture(std::ifstream* movie, const MovieShape& shape, std::uin
         png_destroy_write_struct(&png, &info);
         return false;
     }
-    // A null flush function: libpng's own flushes the FILE, and the caller closes it checked.
-    png_set_write_fn(png, file, writePngBytes, nullptr);
+    png_set_write_fn(png, file, writePngBytes, flushNothing);
     // libpng's default stops at a million pixels a side; Mozaro writes wider frames.
     png_set_user_limits(png, 0x7FFFFFFF, 0x7FFFFFFF);
     png_set_IHDR(png, info, png_uint_32(shape.width), png_uint_32(shape.height), 8, PNG_COLOR_TYPE_RGB,
@@ -137,6 +125,8 @@ static bool writePicture(std::ifstream* movie, const MovieShape& shape, std::uin
     png_write_info(png, info);
     const std::uint64_t rowBytes = 3 * shape.width;
     for (std::uint64_t r = shape.height; r-- > 0;) {
+        if (osStopRequested() != 0)
+            png_error(png, "asked to stop");
         movie->seekg(std::streamoff((frame * shape.height + r) * rowBytes));
         if (!movie->read(reinterpret_cast<char*>(row), std::streamsize(rowBytes)))
             png_error(png, "the movie cannot be read");
@@ -147,18 +137,102 @@ static bool writePicture(std::ifstream* movie, const MovieShape& shape, std::uin
     return true;
 }
 
-// Drops a picture that could not be written whole, so that no broken file is left behind;
-// a device or a pipe given as the picture is left alone.
-static int failWriting(const std::string& outName, const std::string& message)
+// The picture being written: a temporary file beside the file it will replace, or a pipe or
+// device written as it is.
+struct PictureFile {
+    osFile file;
+    std::string temporary;   // "" when written in place
+    std::string target;      // the picture's name, or the file a link of that name leads to
+    bool replacing;          // an earlier picture is there
+    int temporaryEntry;      // the temporary's entry in the process's registry
+};
+
+// Opens the picture `name` for writing; "" or what is wrong.
+static std::string createPicture(const std::string& name, PictureFile* picture)
 {
-    std::error_code error;
-    if (std::filesystem::is_regular_file(outName, error))
-        std::remove(outName.c_str());
-    return fail(message);
+    *picture = PictureFile{osNoFile, "", name, false, -1};
+    const std::string cannot = "cannot create " + name + ": ";
+    if (name.empty())
+        return cannot + std::strerror(ENOENT);
+    osFileKind kind;
+    int error = osKindOfFile(name.c_str(), &kind);
+    if (error == 0 && kind == osDirectory)
+        error = osIsADirectory;
+    // A picture the user may not write stays refused, though its folder would let it be replaced.
+    if (error == 0 && kind == osRegularFile)
+        error = osMayWrite(name.c_str());
+    if (error != 0)
+        return cannot + osErrorText(error);
+    if (kind == osStream || kind == osOtherFile) {
+        error = osOpenForWriting(name.c_str(), &picture->file);
+        return error != 0 ? cannot + osErrorText(error) : "";
+    }
+    picture->replacing = kind == osRegularFile;
+    if ((error = osFollowLinks(name.c_str(), &picture->target)) != 0)
+        return cannot + osErrorText(error);
+    const std::string directory = picture->target.substr(0, osDirectoryPartLength(picture->target.c_str()));
+    // A name left by a run that was killed is not this run's to remove: the next one is tried.
+    for (int n = 0;; n++) {
+        picture->temporary = directory + ".mozaro-frame-" + to_string(osProcessId()) + "-" + to_string(n);
+        error = osCreateNew(picture->temporary.c_str(), &picture->file);
+        if (error == 0)
+            break;
+        osFileKind taken;
+        if (n == 99 || osKindOfFile(picture->temporary.c_str(), &taken) != 0 || taken == osNothing) {
+            picture->temporary.clear();
+            return cannot + osErrorText(error);
+        }
+    }
+    picture->temporaryEntry = osRememberTemporaryFile(picture->temporary.c_str());
+    return "";
+}
+
+// Closes the picture and removes its temporary file.
+static void abandonPicture(PictureFile* picture)
+{
+    if (picture->file != osNoFile)
+        (void)osClose(picture->file);
+    picture->file = osNoFile;
+    if (!picture->temporary.empty())
+        (void)osRemoveFile(picture->temporary.c_str());
+    osForgetTemporaryFile(picture->temporaryEntry);
+    picture->temporaryEntry = -1;
+}
+
+// Closes the whole picture and puts it in place of an earlier one, on storage first; "" or
+// what is wrong, and then nothing of the new picture is left.
+static std::string finishPicture(const std::string& name, PictureFile* picture)
+{
+    int error = picture->replacing ? osSync(picture->file) : 0;
+    const int closed = osClose(picture->file);
+    picture->file = osNoFile;
+    if (error == 0)
+        error = closed;
+    if (error == 0 && osStopRequested() != 0)
+        return "";
+    if (error == 0 && !picture->temporary.empty() &&
+        (error = osRename(picture->temporary.c_str(), picture->target.c_str())) == 0) {
+        picture->temporary.clear();
+        osForgetTemporaryFile(picture->temporaryEntry);
+        picture->temporaryEntry = -1;
+    }
+    if (error == 0)
+        return "";
+    abandonPicture(picture);
+    return "cannot write " + name + ": " + osErrorText(error);
 }
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
+        return answer(usageText);
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
+        return answer(std::string("mozaro-frame ") + MOZARO_VERSION + "\n");
+    // Ctrl-C, kill and a hang-up only ask the run to stop, so that it can remove its
+    // temporary file; a full disk or a file-size limit becomes an ordinary write error.
+    bool outputWasClosed = false;
+    osPrepareProcess(&outputWasClosed);
+
     MovieShape shape = {"", 0, 0, 0};
     const char* descriptorName = argc >= 2 && argc <= 4 ? argv[1] : nullptr;
     const char* frameText = argc == 6 ? argv[4] : argc >= 3 && argc <= 4 ? argv[2] : "0";
@@ -177,9 +251,12 @@ int main(int argc, char** argv)
     if (!parseCount(frameText, largestNumber, &frame))
         return fail(std::string("frame must be a whole number from 0 to 2147483647: \"") + frameText + "\"");
     if (descriptorName != nullptr) {
-        std::string problem = readDescriptor(descriptorName, &shape);
+        MovieDescription description;
+        std::string problem = readMovieDescription(descriptorName, &description);
         if (!problem.empty())
             return fail(problem);
+        shape = MovieShape{description.path, std::uint64_t(description.width), std::uint64_t(description.height),
+                           std::uint64_t(description.frames)};
         if (shape.width == 0 || shape.height == 0)
             return fail("movie " + shape.path + " has frames of " + to_string(shape.width) + " x " +
                         to_string(shape.height) + " pixels: there is nothing to show");
@@ -222,16 +299,22 @@ int main(int argc, char** argv)
     if (!movie)
         return fail("cannot open movie " + path);
     std::vector<unsigned char> row(std::size_t(3 * shape.width));
-    std::FILE* file = std::fopen(outName.c_str(), "wb");
-    if (file == nullptr)
-        return fail("cannot create " + outName + ": " + std::strerror(errno));
-    if (!writePicture(&movie, shape, frame, file, row.data())) {
-        std::fclose(file);
-        if (!movie)
-            return failWriting(outName, "cannot read movie " + path + " at frame " + to_string(frame));
-        return failWriting(outName, "cannot write " + outName + ": " + pictureProblem);
+    PictureFile picture;
+    std::string problem = createPicture(outName, &picture);
+    if (!problem.empty())
+        return fail(problem);
+    if (writePicture(&movie, shape, frame, &picture.file, row.data()))
+        problem = finishPicture(outName, &picture);
+    else if (osStopRequested() == 0)
+        problem = !movie ? "cannot read movie " + path + " at frame " + to_string(frame)
+                         : "cannot write " + outName + ": " + pictureProblem;
+    if (osStopRequested() != 0) {
+        abandonPicture(&picture);
+        osStopAsRequested();
     }
-    if (std::fclose(file) != 0)
-        return failWriting(outName, "cannot write " + outName + ": " + std::strerror(errno));
+    if (!problem.empty()) {
+        abandonPicture(&picture);
+        return fail(problem);
+    }
     return 0;
 }

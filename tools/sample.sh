@@ -27,7 +27,7 @@ else
     echo "Picture:      none, mozaro-frame needs libpng (Debian: apt-get install libpng-dev)"
 fi
 if command -v ffmpeg >/dev/null; then
-    "$top/tools/mozaro-encode" B_a00.mg
+    "$build/mozaro-encode" B_a00.mg
     echo "Video:        $sample/B_a00.mp4 (H.264, 25 frames a second, by mozaro-encode B_a00.mg)"
 else
     echo "Video:        none, mozaro-encode needs FFmpeg (Debian: apt-get install ffmpeg)"
