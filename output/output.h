@@ -59,6 +59,7 @@ enum OutputFailure {
     beyondFileLimit,  // `needed` bytes, `available` the largest file the process may write
     lockKept,         // `lockPath` held by another process for lockWaitSeconds
     streamTaken,      // a FIFO another run of Mozaro is writing
+    partNotWhole,     // --commit: the file holds `available` bytes, not the `needed` of the movie
 };
 
 struct OutputResult {

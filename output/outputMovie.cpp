@@ -142,7 +142,7 @@ OutputResult adoptOutputMovie(OutputMovie* movie, const char* file)
     if (error == 0 && (!osRegularFileSize(movie->file, &size) || size != movie->bytes)) {
         (void)osClose(movie->file);
         movie->file = osNoFile;
-        result = OutputResult{movieFailed, 0, movie->bytes, size};
+        result = OutputResult{partNotWhole, 0, movie->bytes, size};
     } else if (error != 0) {
         result = OutputResult{movieFailed, error};
     } else {

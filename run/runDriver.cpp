@@ -15,6 +15,7 @@ struct Run {
     char movieName[movieNameCapacity];
     OutputMovie movie;
     std::vector<FrameBuffers> buffers;   // one set a worker
+    const char* hint = "";               // a line of advice before "Stopping", line end included
 };
 
 // Closes what is open; a movie not yet in place goes with its temporary file.
@@ -36,8 +37,8 @@ static void closeEverything(Run* run)
     osStopAsRequested();
 }
 
-// Every stop of a started run goes through here: the reason, "Stopping", and what was open
-// is closed. Returns the exit status of a failed run.
+// Every stop of a started run goes through here: the reason, a hint where there is one,
+// "Stopping", and what was open is closed. Returns the exit status of a failed run.
 static int stopRun(Run* run, const char* format, ...)
 {
     if (osStopRequested() != 0)
@@ -47,7 +48,7 @@ static int stopRun(Run* run, const char* format, ...)
     va_start(arguments, format);
     std::vsnprintf(reason, sizeof reason, format, arguments);
     va_end(arguments);
-    say("%s\nStopping\n", reason);
+    say("%s\n%sStopping\n", reason, run->hint);
     closeEverything(run);
     return 1;
 }
@@ -83,6 +84,10 @@ static int stopForOutput(Run* run, const OutputResult& result, const char* movie
                        name, result.lockPath.c_str(), lockWaitSeconds);
     case streamTaken:
         return stopRun(run, "Could not %s output movie %s: another run of Mozaro is writing into it", movieVerb, name);
+    case partNotWhole:
+        return stopRun(run, "Could not %s output movie %s: %s holds %lld bytes, not the %lld of the whole movie",
+                       movieVerb, name, run->commandLine.commitFile, (long long)result.available,
+                       (long long)result.needed);
     case outputFine:
         break;
     }
@@ -234,7 +239,7 @@ static int merge(Run* run, int argc, char** argv)
     if (prepared.failure != outputFine) {
         std::string proposed = std::string("B_") + run->grid.panelNames[0];
         if (prepared.failure == movieFailed && osNotFound(prepared.error) && proposed == run->movieName)
-            say("The proposed name puts the movie in a folder that does not exist; name it with -o NAME\n");
+            run->hint = "The proposed name puts the movie in a folder that does not exist; name it with -o NAME\n";
         return stopForOutput(run, prepared, "create");
     }
     if (commandLine.commitFile == nullptr) {
