@@ -1,6 +1,7 @@
 // Every public call of the layer that reaches the system, written once for both systems:
 // the fault switch's point (in builds for the fault sweep), then the system's own call, and
 // the loops that continue partial transfers and calls a signal interrupted.
+#include <csignal>
 #include <cstring>
 
 #include "platform/directories.h"
@@ -44,42 +45,71 @@ static bool again(int error)
 // The system's error, or an interruption where the fault sweep asks for one.
 #define ATTEMPT(call) (takeFault(osInterruptFault) ? systemInterruptedError : (call))
 
+// ---- The temporary-file registry ----
+
+// Files a second request to stop removes on its own. Filled by the main thread only; the
+// handler reads a name only once its entry says it is whole.
+enum { temporaryEntries = 8, temporaryNameBytes = 4096 };
+static char temporaryNames[temporaryEntries][temporaryNameBytes];
+static volatile std::sig_atomic_t temporaryKnown[temporaryEntries];
+
+int osRememberTemporaryFile(const char* name)
+{
+    if (std::strlen(name) >= std::size_t(temporaryNameBytes))
+        return -1;
+    for (int entry = 0; entry < temporaryEntries; entry++) {
+        if (!temporaryKnown[entry]) {
+            std::strcpy(temporaryNames[entry], name);
+            temporaryKnown[entry] = 1;
+            return entry;
+        }
+    }
+    return -1;
+}
+
+void osForgetTemporaryFile(int entry)
+{
+    if (entry >= 0 && entry < temporaryEntries)
+        temporaryKnown[entry] = 0;
+}
+
+void removeRememberedFiles(void (*remove)(const char* name))
+{
+    for (int entry = 0; entry < temporaryEntries; entry++)
+        if (temporaryKnown[entry])
+            remove(temporaryNames[entry]);
+}
+
 // ---- Files ----
 
-int osOpenForReading(const char* name, osFile* file)
+// An open made again when a signal interrupts it (a FIFO waits for its other end there).
+static int openAgain(int (*open)(const char* name, osFile* file), const char* name, osFile* file)
 {
-    FAULT_POINT(open, name, INJECTED(open));
     int error;
-    do   // a FIFO waits for its other end in the open
-        error = ATTEMPT(systemOpenForReading(name, file));
+    do
+        error = ATTEMPT(open(name, file));
     while (again(error));
     if (error == 0)
         NAME_FILE(*file, name);
     return error;
+}
+
+int osOpenForReading(const char* name, osFile* file)
+{
+    FAULT_POINT(open, name, INJECTED(open));
+    return openAgain(systemOpenForReading, name, file);
 }
 
 int osCreateNew(const char* name, osFile* file)
 {
     FAULT_POINT(create, name, INJECTED(create));
-    int error;
-    do
-        error = ATTEMPT(systemCreateNew(name, file));
-    while (again(error));
-    if (error == 0)
-        NAME_FILE(*file, name);
-    return error;
+    return openAgain(systemCreateNew, name, file);
 }
 
 int osOpenForWriting(const char* name, osFile* file)
 {
     FAULT_POINT(openForWriting, name, INJECTED(openForWriting));
-    int error;
-    do
-        error = ATTEMPT(systemOpenForWriting(name, file));
-    while (again(error));
-    if (error == 0)
-        NAME_FILE(*file, name);
-    return error;
+    return openAgain(systemOpenForWriting, name, file);
 }
 
 int osClose(osFile file)

@@ -15,19 +15,20 @@
 #include <unistd.h>
 
 #include "platform/process.h"
+#include "platform/systemCalls.h"
 
 // The request to stop, set by the signal handler.
 static volatile std::sig_atomic_t stopRequest = 0;
 
-// Files a second request to stop removes on its own. Filled by the main thread only; the
-// handler reads a name only once its entry says it is whole.
-enum { temporaryEntries = 8, temporaryNameBytes = 4096 };
-static char temporaryNames[temporaryEntries][temporaryNameBytes];
-static volatile std::sig_atomic_t temporaryKnown[temporaryEntries];
 
 int osStopRequested()
 {
     return int(stopRequest);
+}
+
+static void unlinkName(const char* name)
+{
+    unlink(name);
 }
 
 static void onStopSignal(int signalNumber)
@@ -35,9 +36,7 @@ static void onStopSignal(int signalNumber)
     if (stopRequest != 0) {
         // Asked twice: the run may be blocked where it cannot see the first request.
         int saved = errno;
-        for (int entry = 0; entry < temporaryEntries; entry++)
-            if (temporaryKnown[entry])
-                unlink(temporaryNames[entry]);
+        removeRememberedFiles(unlinkName);
         signal(signalNumber, SIG_DFL);
         raise(signalNumber);
         errno = saved;
@@ -83,26 +82,6 @@ void osStopAsRequested()
     pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
     raise(signalNumber);
     _exit(128 + signalNumber);
-}
-
-int osRememberTemporaryFile(const char* name)
-{
-    if (std::strlen(name) >= std::size_t(temporaryNameBytes))
-        return -1;
-    for (int entry = 0; entry < temporaryEntries; entry++) {
-        if (!temporaryKnown[entry]) {
-            std::strcpy(temporaryNames[entry], name);
-            temporaryKnown[entry] = 1;
-            return entry;
-        }
-    }
-    return -1;
-}
-
-void osForgetTemporaryFile(int entry)
-{
-    if (entry >= 0 && entry < temporaryEntries)
-        temporaryKnown[entry] = 0;
 }
 
 osFile osStandardInput()

@@ -4,14 +4,12 @@
 #include <new>
 
 #include "platform/process.h"
+#include "platform/systemCalls.h"
 #include "platform/windowsHeaders.h"
 
 // The request to stop, set by the console handler.
 static volatile std::sig_atomic_t stopRequest = 0;
 
-enum { temporaryEntries = 8, temporaryNameBytes = 4096 };
-static char temporaryNames[temporaryEntries][temporaryNameBytes];
-static volatile std::sig_atomic_t temporaryKnown[temporaryEntries];
 
 static HANDLE mainThread = nullptr;
 
@@ -20,15 +18,18 @@ int osStopRequested()
     return int(stopRequest);
 }
 
+static void deleteName(const char* name)
+{
+    DeleteFileA(name);
+}
+
 // Runs on a thread of its own. The main thread's blocking read or write is cancelled, so
 // that it sees the request, cleans up and ends the process; for a closed console, which
 // ends the process once this returns, it waits for that.
 static BOOL WINAPI onConsoleControl(DWORD event)
 {
     if (stopRequest != 0) {
-        for (int entry = 0; entry < temporaryEntries; entry++)
-            if (temporaryKnown[entry])
-                DeleteFileA(temporaryNames[entry]);
+        removeRememberedFiles(deleteName);
         return FALSE;   // asked twice: the system's own handling ends the process
     }
     stopRequest = std::sig_atomic_t(event + 1);
@@ -53,26 +54,6 @@ void osStopAsRequested()
 {
     // What a console program stopped by Ctrl-C ends with.
     ExitProcess(0xC000013AU);
-}
-
-int osRememberTemporaryFile(const char* name)
-{
-    if (std::strlen(name) >= std::size_t(temporaryNameBytes))
-        return -1;
-    for (int entry = 0; entry < temporaryEntries; entry++) {
-        if (!temporaryKnown[entry]) {
-            std::strcpy(temporaryNames[entry], name);
-            temporaryKnown[entry] = 1;
-            return entry;
-        }
-    }
-    return -1;
-}
-
-void osForgetTemporaryFile(int entry)
-{
-    if (entry >= 0 && entry < temporaryEntries)
-        temporaryKnown[entry] = 0;
 }
 
 osFile osStandardInput()

@@ -52,4 +52,8 @@ bool systemIdentifyStream(const char* name, osFileIdentity* identity);
 int systemListDirectory(const std::string& directory, void (*visit)(void* context, const char* name), void* context);
 int systemRemoveUnheldFile(const char* path);
 int systemTryLock(const char* path, osFile* lock);
+
+// Calls `remove` with every name osRememberTemporaryFile holds: from a signal handler or a
+// console handler, so `remove` must be safe there.
+void removeRememberedFiles(void (*remove)(const char* name));
 std::int64_t systemFreeSpace(const std::string& directory);
