@@ -242,6 +242,11 @@ static int merge(Run* run, int argc, char** argv)
             run->hint = "The proposed name puts the movie in a folder that does not exist; name it with -o NAME\n";
         return stopForOutput(run, prepared, "create");
     }
+    // The file is renamed over the movie: a pipe or device, written as it reads, would get
+    // nothing of it, and only its descriptor would appear.
+    if (commandLine.commitFile != nullptr && run->movie.inPlace)
+        return stopRun(run, "Could not create output movie %s: --commit cannot put a file in place of a pipe or device",
+                       run->movieName);
     if (commandLine.commitFile == nullptr) {
         stage = openPanelMovies(p, commandLine.dropPartialFrame, &run->grid);
         if (stage != stageGoOn)

@@ -1,6 +1,6 @@
 # cmake --install into a fresh prefix must give a working bin/Mozaro, its companions
-# mozaro-encode and (where it was built) mozaro-frame, and their manual pages, unchanged, in
-# share/man/man1.
+# mozaro-encode, mozaro-slurm and (where it was built) mozaro-frame, and their manual pages,
+# unchanged, in share/man/man1.
 file(REMOVE_RECURSE "${PREFIX}")
 execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD}" --prefix "${PREFIX}"
                 RESULT_VARIABLE result OUTPUT_QUIET)
@@ -13,7 +13,7 @@ if(NOT result EQUAL 0 OR NOT version STREQUAL "Mozaro ${VERSION}\n")
   message(FATAL_ERROR "installed bin/Mozaro --version: status ${result}, output '${version}'")
 endif()
 
-set(companions mozaro-encode)
+set(companions mozaro-encode mozaro-slurm)
 if(WITH_FRAME)
   list(APPEND companions mozaro-frame)
 elseif(EXISTS "${PREFIX}/bin/mozaro-frame")
@@ -36,6 +36,12 @@ execute_process(COMMAND "${CMAKE_COMMAND}" -E env PATH=/usr/bin:/bin "${PREFIX}/
                 RESULT_VARIABLE result ERROR_VARIABLE refusal)
 if(NOT result EQUAL 1 OR NOT refusal STREQUAL "mozaro-encode: cannot read descriptor nothing.mg: No such file or directory\n")
   message(FATAL_ERROR "installed bin/mozaro-encode nothing.mg: status ${result}, standard error '${refusal}'")
+endif()
+
+# mozaro-slurm finds the Mozaro beside it.
+execute_process(COMMAND "${PREFIX}/bin/mozaro-slurm" --version RESULT_VARIABLE result OUTPUT_VARIABLE version)
+if(NOT result EQUAL 0 OR NOT version STREQUAL "mozaro-slurm ${VERSION}\n")
+  message(FATAL_ERROR "installed bin/mozaro-slurm --version: status ${result}, output '${version}'")
 endif()
 
 foreach(page Mozaro ${companions})

@@ -1,0 +1,228 @@
+// mozaro-slurm, the merge split by frame ranges over a Slurm job array, against the private
+// cluster: its movie and descriptor are those of one Mozaro run, all or nothing.
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "slurmCluster.h"
+#include "testSupport.h"
+
+namespace {
+
+// The copy beside the built Mozaro, which it finds there.
+const std::string slurmScript = MOZARO_SLURM;
+
+std::vector<std::string> joined(std::vector<std::string> a, const std::vector<std::string>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+ToolOutcome inCluster(const std::string& folder, const std::vector<std::string>& args)
+{
+    return runInSlurmCluster(folder, joined({slurmScript}, args));
+}
+// Movie B and its descriptor.
+std::string pairIn(const std::string& folder)
+{
+    return readText(folder + "/B") + "|" + readText(folder + "/B.mg");
+}
+const std::string earlierPair = "earlier movie|earlier descriptor\n";
+// What one Mozaro run makes of `args` as movie B; an earlier pair takes its place.
+std::string mergeOnOneMachine(const std::string& folder, const std::vector<std::string>& args)
+{
+    EXPECT_EQ(runMozaro(folder, joined({"-j", "1", "-o", "B"}, args), "").status, 0);
+    const std::string made = pairIn(folder);
+    writeText(folder + "/B", "earlier movie");
+    writeText(folder + "/B.mg", "earlier descriptor\n");
+    return made;
+}
+std::string jobId(const std::string& out, const char* what)
+{
+    std::smatch id;
+    EXPECT_TRUE(std::regex_search(out, id, std::regex(std::string("Submitted ") + what + " ([0-9]+)"))) << out;
+    return id.size() > 1 ? id[1].str() : "none";
+}
+// Task logs of an array (slurm-<array>_), the state folder (.mozaro-slurm-).
+std::vector<std::string> namesFrom(const std::string& folder, const std::string& prefix)
+{
+    std::vector<std::string> names;
+    for (const std::string& name : listFolder(folder))
+        if (name.rfind(prefix, 0) == 0)
+            names.push_back(name);
+    return names;
+}
+// A job of movie B in 4 tasks, submitted held: the ids of its array and final job.
+std::vector<std::string> heldJob(const std::string& folder, const std::vector<std::string>& args)
+{
+    ToolOutcome job = inCluster(folder, joined({"--tasks", "4", "--hold", "--", "-o", "B"}, args));
+    EXPECT_EQ(job.status, 0) << job.out << job.err;
+    return {jobId(job.out, "job array"), jobId(job.out, "final job")};
+}
+void release(const std::string& folder, const std::vector<std::string>& ids)
+{
+    for (const std::string& id : ids)
+        EXPECT_EQ(runInSlurmCluster(folder, {"scontrol", "release", id}).status, 0) << id;
+}
+void waitForJobs(const std::string& folder, const std::vector<std::string>& ids)
+{
+    const std::string list = ids[0] + "," + ids[1];
+    EXPECT_EQ(runInSlurmCluster(folder, {"sh", "-c", "while squeue -h -j " + list + " | grep -q .; do sleep 0.2; done"})
+                  .status, 0) << list;
+}
+
+TEST(MozaroSlurm, EveryJobMakesTheMovieAndDescriptorOfOneMozaroRun)
+{
+    NEED_SLURM_CLUSTER();
+    std::mt19937 rng(7);
+    struct {
+        const char* what;
+        std::vector<std::string> options;        // of mozaro-slurm, then of Mozaro
+        MovieGrid grid;
+        int nf;                                  // frames merged, of the grid's
+        std::size_t tasks;
+        std::string said;
+    } const cases[] = {
+        {"4 tasks, nBlend 1", {"--tasks", "4", "--wait", "--"}, randomGrid(rng, 2, 2, 16, 12, 10, 1), 10, 4,
+         ": tasks 0-3 of 4, 2 to 3 frames each, logs slurm-"},
+        {"4 tasks, nBlend 3, edges left out", {"--tasks", "4", "--wait", "--"}, randomGrid(rng, 3, 2, 10, 7, 8, 3), 8, 4,
+         ": tasks 0-3 of 4, 2 frames each, logs slurm-"},
+        {"more tasks asked than frames", {"--tasks", "10", "--wait", "--"}, randomGrid(rng, 1, 2, 8, 6, 3, 2), 3, 3,
+         "\nTasks: 3, one per frame: never more tasks than frames\n"},
+        {"one task per 100 frames, --start and --step", {"--wait", "--", "--start", "2", "--step", "3"},
+         randomGrid(rng, 2, 1, 6, 4, 16, 2), 5, 1, ": task 0 of 1, 5 frames each, logs slurm-"},
+        {"no frames: the final job alone", {"--tasks", "4", "--wait", "--"}, randomGrid(rng, 1, 1, 4, 4, 0, 1), 0, 0,
+         "\nNo frames: no job array; the final job alone puts the empty movie in place\n"},
+    };
+    for (const auto& c : cases) {
+        const std::string folder = makeScratchFolder();
+        std::vector<std::string> args = writeGrid(folder, c.grid);
+        args[4] = std::to_string(c.nf);
+        const std::vector<std::string> mozaroOptions(std::find(c.options.begin(), c.options.end(), "--") + 1,
+                                                     c.options.end());
+        const std::string oneRun = mergeOnOneMachine(folder, joined(mozaroOptions, args));
+        ToolOutcome job = inCluster(folder, joined(joined(c.options, {"-o", "B"}), args));
+        EXPECT_EQ(job.status, 0) << c.what << job.out << job.err;
+        EXPECT_EQ(job.err, "") << c.what;
+        EXPECT_NE(job.out.find("\nCheck passed: the merge would start\n"), std::string::npos) << c.what << job.out;
+        EXPECT_NE(job.out.find(c.said), std::string::npos) << c.what << job.out;
+        EXPECT_EQ(job.out.substr(job.out.rfind('\n', job.out.size() - 2) + 1), "Finished merging and blending movie B\n")
+            << c.what;
+        EXPECT_EQ(pairIn(folder), oneRun) << c.what;
+        if (c.tasks > 0) {
+            EXPECT_EQ(namesFrom(folder, "slurm-" + jobId(job.out, "job array") + "_").size(), c.tasks) << c.what;
+        }
+        EXPECT_TRUE(namesFrom(folder, ".mozaro-slurm-").empty()) << c.what;
+    }
+}
+
+// Panel f1 is cut after the first task's frames once the check has passed: the later ranges
+// fail, the final job never runs, and a resume after the panel is mended runs only those.
+TEST(MozaroSlurm, AFailedTaskLeavesTheEarlierPairAndAResumeCompletesTheJob)
+{
+    NEED_SLURM_CLUSTER();
+    std::mt19937 rng(11);
+    const MovieGrid grid = randomGrid(rng, 2, 2, 8, 6, 8, 2);
+    const std::string folder = makeScratchFolder();
+    const std::vector<std::string> args = writeGrid(folder, grid);
+    const std::string oneRun = mergeOnOneMachine(folder, args);
+    const std::vector<std::string> ids = heldJob(folder, args);
+    writeBytes(folder + "/f1", Bytes(grid.panels[1].begin(), grid.panels[1].begin() + 2 * 3 * 8 * 6));
+    release(folder, ids);
+    waitForJobs(folder, ids);
+    EXPECT_EQ(pairIn(folder), earlierPair);
+    const std::string log = readText(folder + "/slurm-" + ids[0] + "_2.out");
+    for (const char* line : {"mozaro-slurm: task 2 of 4 merges movie frames 4 to 5 of 8 of B\nntx  =    2\n",
+                             "\nInput movie f1 holds only 2 whole frames of the 6 needed\nStopping\nmozaro-slurm: task 2 "
+                             "failed (status 1): once its cause is mended, mozaro-slurm --resume B runs again the ranges "
+                             "that did not finish\n"})
+        EXPECT_NE(log.find(line), std::string::npos) << log;
+    EXPECT_FALSE(fileExists(folder + "/slurm-" + ids[1] + ".out"));
+
+    // Not yet mended: the ranges fail again, and --wait says so.
+    ToolOutcome again = inCluster(folder, {"--wait", "--resume", "B"});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.err.substr(0, again.err.find(" (logs")),
+              "mozaro-slurm: movie B is not in place: ranges 1-3 of 4 did not finish");
+    EXPECT_EQ(pairIn(folder), earlierPair);
+
+    writeBytes(folder + "/f1", grid.panels[1]);
+    ToolOutcome resumed = inCluster(folder, {"--wait", "--resume", "B"});
+    EXPECT_EQ(resumed.status, 0) << resumed.out << resumed.err;
+    EXPECT_EQ(resumed.out.substr(0, resumed.out.find('\n') + 1),
+              "Resuming the job of movie B: ranges 1-3 of 4 did not finish\n");
+    const std::string rerun = "slurm-" + jobId(resumed.out, "job array") + "_";
+    EXPECT_EQ(namesFrom(folder, rerun), (std::vector<std::string>{rerun + "1.out", rerun + "2.out", rerun + "3.out"}));
+    EXPECT_EQ(pairIn(folder), oneRun);
+    EXPECT_TRUE(namesFrom(folder, ".mozaro-slurm-").empty());
+}
+
+// The array is cancelled once its first task is done: the final job is cancelled with it, the
+// earlier pair stays, and the next job of the movie removes what the given-up one left.
+TEST(MozaroSlurm, ACancelledJobLeavesTheEarlierPairAndTheNextJobCleansUp)
+{
+    NEED_SLURM_CLUSTER();
+    std::mt19937 rng(13);
+    const std::string folder = makeScratchFolder();
+    const std::vector<std::string> args = writeGrid(folder, randomGrid(rng, 2, 1, 8, 6, 8, 1));
+    const std::string oneRun = mergeOnOneMachine(folder, args);
+    const std::vector<std::string> ids = heldJob(folder, args);
+    const std::vector<std::string> state = namesFrom(folder, ".mozaro-slurm-");
+    ASSERT_EQ(state.size(), 1u);
+    release(folder, {ids[1], ids[0] + "_0"});
+    for (int tenths = 0; tenths < 600 && !fileExists(folder + "/" + state[0] + "/done/0"); tenths++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(runInSlurmCluster(folder, {"scancel", ids[0]}).status, 0);
+    waitForJobs(folder, ids);
+    EXPECT_EQ(pairIn(folder), earlierPair);
+    EXPECT_FALSE(fileExists(folder + "/slurm-" + ids[1] + ".out"));
+
+    ToolOutcome next = inCluster(folder, joined({"--wait", "--", "-o", "B"}, args));
+    EXPECT_EQ(next.status, 0) << next.out << next.err;
+    EXPECT_NE(next.out.find("\nRemoved " + folder + "/" + state[0] + ", the part and state of a given-up job of movie B\n"),
+              std::string::npos) << next.out;
+    EXPECT_EQ(pairIn(folder), oneRun);
+    EXPECT_TRUE(namesFrom(folder, ".mozaro-slurm-").empty());
+}
+
+// Refused before anything is submitted or created, where Slurm runs or not; last, Mozaro's
+// --commit, which would have put only a descriptor beside a pipe.
+TEST(MozaroSlurm, RefusesBeforeSubmittingAnything)
+{
+    struct {
+        const char* what;
+        std::vector<std::string> args;
+        std::string said;   // on standard error, or Mozaro's on standard output
+    } const cases[] = {
+        {"a FIFO among the inputs", {slurmScript, "--", "-y", "2", "1", "2", "2", "1", "1", "f0", "fifo"},
+         "mozaro-slurm: input movie fifo is a pipe (FIFO): its frames cannot be split among tasks; give a regular file\n"},
+        {"a movie that is a FIFO", {slurmScript, "--", "-o", "fifo", "1", "1", "2", "2", "1", "1", "f0"},
+         "mozaro-slurm: movie fifo is a pipe or device: a job's movie is put in place as a file; name a regular file\n"},
+        {"a failed check", {slurmScript, "--", "-y", "1", "1", "2", "2", "2", "1", "f0"},
+         "\nInput movie f0 holds only 1 whole frames of the 2 needed\nStopping\n"},
+        {"--tasks beyond 1000", {slurmScript, "--tasks", "1001", "--", "-y", "1", "1", "2", "2", "1", "1", "f0"},
+         "mozaro-slurm: --tasks must be a number from 1 to 1000: \"1001\"\n"},
+        {"an sbatch option of its own", {slurmScript, "--dependency=afterok:1", "--", "-y", "1", "1", "2", "2", "1", "1", "f0"},
+         "mozaro-slurm: sbatch option --dependency=afterok:1 is mozaro-slurm's own to give\n"},
+        {"a Mozaro option of its own", {slurmScript, "--", "--commit", "x", "1", "1", "2", "2", "1", "1", "f0"},
+         "mozaro-slurm: Mozaro's option --commit is mozaro-slurm's own to give\n"},
+        {"no --", {slurmScript, "-y", "1", "1", "2", "2", "1", "1", "f0"}, "usage: mozaro-slurm "},
+        {"nothing to resume", {slurmScript, "--resume", "B"}, "mozaro-slurm: no job of movie B to resume: "},
+        {"Mozaro --commit into a FIFO", {MOZARO_BINARY, "--commit", "f0", "-o", "fifo", "1", "1", "2", "2", "1", "1", "f0"},
+         "\nCould not create output movie fifo: --commit cannot put a file in place of a pipe or device\nStopping\n"},
+    };
+    for (const auto& c : cases) {
+        const std::string folder = makeScratchFolder();
+        writeBytes(folder + "/f0", Bytes(12, 1));
+        ASSERT_EQ(mkfifo((folder + "/fifo").c_str(), 0666), 0);
+        ToolOutcome run = runTool(folder, c.args);
+        EXPECT_EQ(run.status, 1) << c.what;
+        EXPECT_NE((run.out + run.err).find(c.said), std::string::npos) << c.what << run.out << run.err;
+        EXPECT_EQ(listFolder(folder), (std::vector<std::string>{"f0", "fifo"})) << c.what;
+    }
+}
+
+}  // namespace
