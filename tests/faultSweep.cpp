@@ -103,7 +103,7 @@ Prepared prepare(const SweepScenario& s)
     }
     if (s.earlierMovie) {
         writeBytes(p.folder + "/" + s.movie, Bytes(50, 7));
-        writeText(p.folder + "/" + s.movie + ".mg", "localhost  earlier 1 1 1" + s.lineEnd);
+        writeText(p.folder + "/" + s.movie + ".mg", "localhost  earlier 1 1 1" + testSystem().lineEnd);
     }
     if (s.fifoOutput)
         p.outputFifo = heldFifo(p.folder + "/" + s.movie);
@@ -177,7 +177,7 @@ std::vector<LayerCall> runOnce(const SweepScenario& s, const std::string& kind, 
     if (!s.fifoOutput)
         replaced[s.movie] = movie;
     replaced[s.movie + ".mg"] = Bytes();
-    const std::string descriptor = s.descriptor(p.folder, s);
+    const std::string descriptor = descriptorOf(p.folder, s.movie, s.grid);
     replaced[s.movie + ".mg"] = Bytes(descriptor.begin(), descriptor.end());
     const bool intact = after == p.before;
     const bool complete = after == replaced && (!s.fifoOutput || delivered == movie);
@@ -190,9 +190,10 @@ std::vector<LayerCall> runOnce(const SweepScenario& s, const std::string& kind, 
                  failed.call != osCalls[osCall_remove].name)
             wrong = "status 0 although the call failed";
     } else if (run.status == 1) {
-        const std::string stopping = "Stopping" + s.lineEnd;
+        const std::string& lineEnd = testSystem().lineEnd;
+        const std::string stopping = "Stopping" + lineEnd;
         if (!endsWith(run.out, stopping) || run.out.size() <= stopping.size() ||
-            endsWith(run.out.substr(0, run.out.size() - stopping.size()), s.lineEnd + s.lineEnd))
+            endsWith(run.out.substr(0, run.out.size() - stopping.size()), lineEnd + lineEnd))
             wrong = "status 1 without a message and Stopping last";
         else if (!intact && !complete)
             wrong = "the earlier movie and descriptor neither kept nor replaced whole";
@@ -209,6 +210,8 @@ std::vector<LayerCall> runOnce(const SweepScenario& s, const std::string& kind, 
              << "): " << wrong << "; folder " << p.folder << "; output ends: "
              << run.out.substr(run.out.size() > 120 ? run.out.size() - 120 : 0);
         violations->push_back(line.str());
+    } else {
+        removeScratchFolder(p.folder);   // only the runs that went wrong are kept for a look
     }
     return calls;
 }

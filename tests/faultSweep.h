@@ -6,21 +6,19 @@
 #include <string>
 #include <vector>
 
-#include "testSupport.h"
+#include "testSystem.h"
 
+// Run on the test program's system (testSystem.h): its line ends and its descriptor.
 struct SweepScenario {
     const char* what;
     MovieGrid grid;                     // panels f0, f1, ... (a FIFO where named below)
     std::vector<std::string> options;   // before the six numbers
     std::string input;                  // standard input
     std::string movie;                  // the movie's name
-    bool earlierMovie;                  // an earlier movie and descriptor to keep or replace
-    int fifoPanel;                      // the panel read from a FIFO, or -1
-    bool fifoOutput;                    // the movie is a FIFO
-    std::string lineEnd;                // of standard output: "\n", "\r\n" on Windows
-    bool syncs;                         // --sync: the new movie must be synced before its rename
-    // The descriptor a successful run leaves, given the scenario's folder.
-    std::string (*descriptor)(const std::string& folder, const SweepScenario& scenario);
+    bool earlierMovie = false;          // an earlier movie and descriptor to keep or replace
+    int fifoPanel = -1;                 // the panel read from a FIFO, or -1
+    bool fifoOutput = false;            // the movie is a FIFO
+    bool syncs = false;                 // --sync: the new movie must be synced before its rename
 };
 
 struct SweepReport {

@@ -9,19 +9,6 @@
 
 namespace {
 
-std::string posixDescriptor(const std::string& folder, const SweepScenario& s)
-{
-    const MovieGrid& g = s.grid;
-    return "localhost  " + folder + "/" + s.movie + " " + std::to_string(g.nx * g.ntx / g.nBlend) + " " +
-           std::to_string(g.ny * g.nty / g.nBlend) + " " + std::to_string(g.nf) + "\n";
-}
-
-SweepScenario scenario(const char* what, MovieGrid grid, std::vector<std::string> options, std::string input,
-                       std::string movie)
-{
-    return SweepScenario{what, grid, options, input, movie, false, -1, false, "\n", false, posixDescriptor};
-}
-
 void sweep(const SweepScenario& s)
 {
     sweepAndReport(s, {"error", "interrupt", "short"});
@@ -30,8 +17,8 @@ void sweep(const SweepScenario& s)
 TEST(FaultSweep, ReplacingAnEarlierMovieThroughTheDialogue)
 {
     std::mt19937 rng(1);
-    SweepScenario s = scenario("a 2 x 1 grid replacing an earlier movie with --sync, nBlend 1",
-                               randomGrid(rng, 2, 1, 4, 3, 3, 1), {"--sync"}, "Yes new yes\n", "new");
+    SweepScenario s{"a 2 x 1 grid replacing an earlier movie with --sync, nBlend 1",
+                    randomGrid(rng, 2, 1, 4, 3, 3, 1), {"--sync"}, "Yes new yes\n", "new"};
     s.earlierMovie = true;
     s.syncs = true;
     sweep(s);
@@ -40,8 +27,8 @@ TEST(FaultSweep, ReplacingAnEarlierMovieThroughTheDialogue)
 TEST(FaultSweep, ThreeWorkersReplacingAnEarlierMovie)
 {
     std::mt19937 rng(5);
-    SweepScenario s = scenario("a 2 x 2 grid merged by 3 workers, 5 frames, nBlend 2",
-                               randomGrid(rng, 2, 2, 6, 4, 5, 2), {"-j", "3", "-o", "wall"}, "", "wall");
+    SweepScenario s{"a 2 x 2 grid merged by 3 workers, 5 frames, nBlend 2",
+                    randomGrid(rng, 2, 2, 6, 4, 5, 2), {"-j", "3", "-o", "wall"}, "", "wall"};
     s.earlierMovie = true;
     sweep(s);
 }
@@ -50,15 +37,15 @@ TEST(FaultSweep, BlendThreeAcrossBandsAndPanelRows)
 {
     // Rows of 420,000 bytes: one row a band, so blocks of 3 rows go through the column sums.
     std::mt19937 rng(2);
-    sweep(scenario("a 2 x 2 grid of 70000 x 2 panels, nBlend 3", randomGrid(rng, 2, 2, 70000, 2, 1, 3), {"-y"}, "",
-                   "B_f0"));
+    sweep(SweepScenario{"a 2 x 2 grid of 70000 x 2 panels, nBlend 3", randomGrid(rng, 2, 2, 70000, 2, 1, 3), {"-y"}, "",
+                        "B_f0"});
 }
 
 TEST(FaultSweep, AFifoPanel)
 {
     std::mt19937 rng(3);
-    SweepScenario s = scenario("a 3 x 1 grid with one FIFO panel, nBlend 2", randomGrid(rng, 3, 1, 20, 6, 3, 2),
-                               {"-o", "merged"}, "", "merged");
+    SweepScenario s{"a 3 x 1 grid with one FIFO panel, nBlend 2", randomGrid(rng, 3, 1, 20, 6, 3, 2),
+                    {"-o", "merged"}, "", "merged"};
     s.fifoPanel = 1;
     s.earlierMovie = true;
     sweep(s);
@@ -67,8 +54,8 @@ TEST(FaultSweep, AFifoPanel)
 TEST(FaultSweep, OutputToAFifo)
 {
     std::mt19937 rng(4);
-    SweepScenario s = scenario("a 2 x 2 grid written into a FIFO, nBlend 2", randomGrid(rng, 2, 2, 16, 8, 2, 2),
-                               {"-o", "out"}, "", "out");
+    SweepScenario s{"a 2 x 2 grid written into a FIFO, nBlend 2", randomGrid(rng, 2, 2, 16, 8, 2, 2),
+                    {"-o", "out"}, "", "out"};
     s.fifoOutput = true;
     sweep(s);
 }

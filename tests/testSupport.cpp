@@ -1,38 +1,114 @@
 #include "testSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 #include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+// ---- Scratch folders ----
+
+// The mozaro-test-XXXXXX folders made since the current test began.
+static std::vector<std::string> scratchFolders;
+
+// Removes a folder and everything in it without following symbolic links; folders a test
+// made read-only are made writable first.
+static void removeTree(const std::string& path)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return;
+    if (!S_ISDIR(st.st_mode)) {
+        unlink(path.c_str());
+        return;
+    }
+    chmod(path.c_str(), 0700);
+    if (DIR* dir = opendir(path.c_str())) {
+        std::vector<std::string> names;
+        while (struct dirent* entry = readdir(dir))
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                names.push_back(entry->d_name);
+        closedir(dir);
+        for (const std::string& name : names)
+            removeTree(path + "/" + name);
+    }
+    rmdir(path.c_str());
+}
+
+static bool keepScratch()
+{
+    const char* keep = std::getenv("MOZARO_KEEP_SCRATCH");
+    return keep != nullptr && *keep != '\0' && std::strcmp(keep, "0") != 0;
+}
+
+// After each test: what it made goes, unless it failed.
+struct ScratchCleaner : ::testing::EmptyTestEventListener {
+    void clean(bool failed)
+    {
+        if ((failed || keepScratch()) && !scratchFolders.empty()) {
+            std::printf("Scratch folders kept for a look:\n");
+            for (const std::string& folder : scratchFolders)
+                std::printf("  %s\n", folder.c_str());
+        } else {
+            for (const std::string& folder : scratchFolders)
+                removeTree(folder);
+        }
+        std::fflush(stdout);
+        scratchFolders.clear();
+    }
+    void OnTestEnd(const ::testing::TestInfo& test) override { clean(test.result()->Failed()); }
+    // Folders made outside any test (by a suite's set-up, say).
+    void OnTestProgramEnd(const ::testing::UnitTest& program) override { clean(program.Failed()); }
+};
+
+static const bool scratchCleanerInstalled = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new ScratchCleaner);
+    return true;
+}();
+
 std::string makeScratchFolder()
 {
+    (void)scratchCleanerInstalled;
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/mozaro-test-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     if (mkdtemp(name.data()) == nullptr)
         throw std::runtime_error("cannot make a scratch folder");
+    scratchFolders.push_back(name.data());
     std::string folder = std::string(name.data()) + "/work";
     if (mkdir(folder.c_str(), 0777) != 0)
         throw std::runtime_error("cannot make " + folder);
     return folder;
 }
+
+void removeScratchFolder(const std::string& folder)
+{
+    const std::string parent = folder.substr(0, folder.rfind('/'));
+    const auto made = std::find(scratchFolders.begin(), scratchFolders.end(), parent);
+    if (made == scratchFolders.end() || keepScratch())
+        return;
+    removeTree(parent);
+    scratchFolders.erase(made);
+}
+
+// ---- Files ----
 
 void writeBytes(const std::string& path, const Bytes& bytes)
 {
@@ -83,19 +159,21 @@ std::vector<std::string> listFolder(const std::string& folder)
     return names;
 }
 
-static std::vector<std::string> commandPrefix()
+std::map<std::string, Bytes> folderContents(const std::string& folder)
 {
-    std::vector<std::string> prefix;
-    if (const char* launcher = std::getenv("MOZARO_LAUNCHER")) {
-        std::istringstream words(launcher);
-        std::string word;
-        while (words >> word)
-            prefix.push_back(word);
+    std::map<std::string, Bytes> contents;
+    for (const std::string& name : listFolder(folder)) {
+        struct stat st;
+        const std::string path = folder + "/" + name;
+        if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            contents[name] = readBytes(path);
+        else
+            contents[name] = Bytes{'<', 'n', 'o', 't', ' ', 'a', ' ', 'f', 'i', 'l', 'e', '>'};
     }
-    const char* binary = std::getenv("MOZARO_BINARY");
-    prefix.push_back(binary != nullptr && *binary != '\0' ? binary : MOZARO_BINARY);
-    return prefix;
+    return contents;
 }
+
+// ---- Child processes ----
 
 static void setLimit(int resource, unsigned long long soft, unsigned long long hard)
 {
@@ -110,16 +188,14 @@ static void setLimit(int resource, unsigned long long soft, unsigned long long h
         _exit(125);
 }
 
-StartedRun startMozaro(const std::string& folder, const std::vector<std::string>& args, const std::string& inputPath,
-                       const std::string& outputPath, const ChildLimits& limits)
+StartedRun startChild(const std::string& folder, const std::vector<std::string>& command, const std::string& inputPath,
+                      const std::string& outputPath, const std::string& errorPath, const ChildLimits& limits)
 {
-    std::vector<std::string> command = commandPrefix();
-    command.insert(command.end(), args.begin(), args.end());
+    std::vector<std::string> words = command;
     std::vector<char*> argv;
-    for (std::string& word : command)
+    for (std::string& word : words)
         argv.push_back(&word[0]);
     argv.push_back(nullptr);
-    const std::string errorPath = outputPath + ".err";
 
     pid_t child = fork();
     if (child < 0)
@@ -142,16 +218,17 @@ StartedRun startMozaro(const std::string& folder, const std::vector<std::string>
             setLimit(RLIMIT_NOFILE, limits.openFilesSoft, limits.openFilesHard);
         if (limits.fileSizeBytes != 0)
             setLimit(RLIMIT_FSIZE, limits.fileSizeBytes, limits.fileSizeBytes);
+        if (limits.fileSizeSignalIgnored)
+            signal(SIGXFSZ, SIG_IGN);
         execvp(argv[0], argv.data());
         _exit(127);
     }
-    return StartedRun{child, outputPath};
+    return StartedRun{child, outputPath, errorPath};
 }
 
-RunOutcome waitForMozaro(const StartedRun& run)
+RunOutcome waitForChild(const StartedRun& run, int seconds)
 {
-    // A hung tool must fail its case, not the whole suite.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     int status = 0;
     for (;;) {
         pid_t done = waitpid(run.pid, &status, WNOHANG);
@@ -168,9 +245,35 @@ RunOutcome waitForMozaro(const StartedRun& run)
     }
     RunOutcome outcome;
     outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    outcome.out = fileExists(run.outputPath) && run.outputPath.rfind("/dev/", 0) != 0 ? readText(run.outputPath) : "";
-    outcome.err = readText(run.outputPath + ".err");
+    outcome.out = run.outputPath.rfind("/dev/", 0) != 0 && fileExists(run.outputPath) ? readText(run.outputPath) : "";
+    outcome.err = readText(run.errorPath);
     return outcome;
+}
+
+static std::vector<std::string> mozaroCommand(const std::vector<std::string>& args)
+{
+    std::vector<std::string> command;
+    if (const char* launcher = std::getenv("MOZARO_LAUNCHER")) {
+        std::istringstream words(launcher);
+        std::string word;
+        while (words >> word)
+            command.push_back(word);
+    }
+    const char* binary = std::getenv("MOZARO_BINARY");
+    command.push_back(binary != nullptr && *binary != '\0' ? binary : MOZARO_BINARY);
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+
+StartedRun startMozaro(const std::string& folder, const std::vector<std::string>& args, const std::string& inputPath,
+                       const std::string& outputPath, const ChildLimits& limits)
+{
+    return startChild(folder, mozaroCommand(args), inputPath, outputPath, outputPath + ".err", limits);
+}
+
+RunOutcome waitForMozaro(const StartedRun& run)
+{
+    return waitForChild(run);
 }
 
 RunOutcome runMozaroWithFiles(const std::string& folder, const std::vector<std::string>& args,
@@ -186,20 +289,6 @@ RunOutcome runMozaroWithFiles(const std::string& folder, const std::vector<std::
     return outcome;
 }
 
-std::map<std::string, Bytes> folderContents(const std::string& folder)
-{
-    std::map<std::string, Bytes> contents;
-    for (const std::string& name : listFolder(folder)) {
-        struct stat st;
-        const std::string path = folder + "/" + name;
-        if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            contents[name] = readBytes(path);
-        else
-            contents[name] = Bytes{'<', 'n', 'o', 't', ' ', 'a', ' ', 'f', 'i', 'l', 'e', '>'};
-    }
-    return contents;
-}
-
 RunOutcome runMozaro(const std::string& folder, const std::vector<std::string>& args, const std::string& input,
                      const ChildLimits& limits)
 {
@@ -210,40 +299,76 @@ RunOutcome runMozaro(const std::string& folder, const std::vector<std::string>& 
 
 StartedRun startTool(const std::string& folder, std::vector<std::string> args, unsigned long fileLimit)
 {
-    std::string parent = folder.substr(0, folder.rfind('/'));
-    std::string outPath = parent + "/tool.out", errPath = outPath + ".err";
-    std::vector<char*> argv;
-    for (std::string& word : args)
-        argv.push_back(&word[0]);
-    argv.push_back(nullptr);
-    pid_t child = fork();
-    if (child < 0)
-        throw std::runtime_error("fork failed");
-    if (child == 0) {
-        int in = open("/dev/null", O_RDONLY);
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
-            chdir(folder.c_str()) != 0)
-            _exit(126);
-        if (fileLimit != 0) {
-            // Ignored, the signal lets the write fail with EFBIG instead of killing the program.
-            signal(SIGXFSZ, SIG_IGN);
-            struct rlimit limit = {fileLimit, fileLimit};
-            if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
-                _exit(126);
-        }
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    return StartedRun{child, outPath};
+    const std::string parent = folder.substr(0, folder.rfind('/'));
+    ChildLimits limits;
+    limits.fileSizeBytes = fileLimit;
+    limits.fileSizeSignalIgnored = fileLimit != 0;
+    return startChild(folder, args, "/dev/null", parent + "/tool.out", parent + "/tool.err", limits);
 }
 
 ToolOutcome runTool(const std::string& folder, std::vector<std::string> args, unsigned long fileLimit)
 {
-    RunOutcome run = waitForMozaro(startTool(folder, std::move(args), fileLimit));
+    RunOutcome run = waitForChild(startTool(folder, std::move(args), fileLimit));
     return ToolOutcome{run.status, run.out, run.err};
 }
+
+// ---- FIFOs fed in pieces ----
+
+static void waitUntil(const std::atomic<bool>& released)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (!released && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+static void feedPipe(PipeFeed* feed, Bytes bytes, std::size_t piece, std::size_t stallAt)
+{
+    // Gives up when the reader stops taking what it was given.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (std::size_t at = 0; at < bytes.size();) {
+        if (at >= stallAt)
+            waitUntil(feed->released);
+        std::size_t n = std::min(piece, bytes.size() - at);
+        if (at < stallAt)
+            n = std::min(n, stallAt - at);
+        if (write(feed->fd, bytes.data() + at, n) != ssize_t(n))
+            break;
+        at += n;
+        int unread = 0;
+        while (ioctl(feed->fd, FIONREAD, &unread) == 0 && unread > 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (stallAt != SIZE_MAX)
+        waitUntil(feed->released);
+    close(feed->fd);
+}
+
+void startPipeFeed(PipeFeed* feed, const std::string& path, const Bytes& bytes, std::size_t piece, std::size_t stallAt)
+{
+    if (piece == 0 || piece > 65536)
+        throw std::invalid_argument("a piece must fit in a pipe");
+    if (mkfifo(path.c_str(), 0666) != 0)
+        throw std::runtime_error("cannot make the FIFO " + path);
+    // The tool must not inherit the test's hold, or the FIFO would never end for it.
+    feed->fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (feed->fd < 0)
+        throw std::runtime_error("cannot open the FIFO " + path);
+    feed->feeder = std::thread(feedPipe, feed, bytes, piece, stallAt);
+}
+
+void finishPipeFeed(PipeFeed* feed)
+{
+    feed->released = true;
+    if (feed->feeder.joinable())
+        feed->feeder.join();
+}
+
+PipeFeed::~PipeFeed()
+{
+    finishPipeFeed(this);
+}
+
+// ---- Grids and texts ----
 
 Bytes randomBytes(std::size_t count, std::mt19937& rng)
 {
@@ -270,13 +395,18 @@ std::vector<std::string> gridArgs(const MovieGrid& g, const std::vector<std::str
     return args;
 }
 
-std::vector<std::string> writeGrid(const std::string& folder, const MovieGrid& g)
+std::vector<std::string> panelNames(const MovieGrid& g, std::vector<std::string> names)
 {
-    std::vector<std::string> names;
-    for (std::size_t k = 0; k < g.panels.size(); k++) {
-        writeBytes(folder + "/f" + std::to_string(k), g.panels[k]);
+    for (int k = int(names.size()); k < g.ntx * g.nty; k++)
         names.push_back("f" + std::to_string(k));
-    }
+    return names;
+}
+
+std::vector<std::string> writeGrid(const std::string& folder, const MovieGrid& g, std::vector<std::string> names)
+{
+    names = panelNames(g, names);
+    for (std::size_t k = 0; k < g.panels.size(); k++)
+        writeBytes(folder + "/" + names[k], g.panels[k]);
     return gridArgs(g, names);
 }
 
@@ -317,4 +447,22 @@ std::string echoText(int ntx, int nty, int nx, int ny, int nf, int nBlend)
     std::snprintf(text, sizeof text, "ntx  = %4d\nnty  = %4d\nnx   = %4d\nny   = %4d\nnf   = %4d\nnb   = %4d\n", ntx,
                   nty, nx, ny, nf, nBlend);
     return text;
+}
+
+std::string layoutText(const MovieGrid& g, std::vector<std::string> names)
+{
+    names = panelNames(g, names);
+    std::string layout = "Layout of panels:\n";
+    for (int i = g.nty - 1; i >= 0; i--) {
+        for (int j = 0; j < g.ntx; j++)
+            layout += "  " + names[std::size_t(i * g.ntx + j)];
+        layout += "\n";
+    }
+    return echoText(g.ntx, g.nty, g.nx, g.ny, g.nf, g.nBlend) + layout + "Resolution of merged and blended movie: " +
+           std::to_string(g.nx * g.ntx / g.nBlend) + " " + std::to_string(g.ny * g.nty / g.nBlend) + "\n";
+}
+
+std::string runStart(const MovieGrid& g, const std::string& movie, std::vector<std::string> names)
+{
+    return layoutText(g, names) + questionText(movie);
 }

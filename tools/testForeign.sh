@@ -28,5 +28,5 @@ native="$top/build/tests"
 cmake -S "$top" -B "$native" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON >/dev/null
 cmake --build "$native" --parallel "$(buildJobs)" --target mozaroTests
 MOZARO_LAUNCHER="qemu-$arch" MOZARO_BINARY="$foreign/Mozaro" "$native/tests/mozaroTests" \
-    --gtest_filter='CommandLine.*:MergeRun.*:Dialogue.*:InputFault.*:OutputFault.*:HelpAndVersion.*:ResourceLimit.Open*' \
+    --gtest_filter='CommandLine.*:HelpAndVersion.*:MergeRun.*:PipeInput.*:Dialogue.*:NameOptions.*:BrokenInput.*:BlockedOutput.*:StandardOutput.*:AllOrNothing.*:ResourceLimit.OpenFile*:ResourceLimit.AMovieBeyond*' \
     --gtest_brief=1

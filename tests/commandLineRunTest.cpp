@@ -1,0 +1,205 @@
+// The command line as the built tool reads it: every refusal word for word, values at their
+// limits taken all the way to a movie, and --help and --version. Run for both systems.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+
+#include "testSystem.h"
+
+namespace {
+
+// A command line that stops, or is declined, before anything is created.
+struct StopCase {
+    const char* what;
+    std::vector<std::string> args;
+    std::string input;   // standard input
+    std::string out;     // all of standard output
+    int status;
+};
+
+void expectStopsCreatingNothing(const StopCase& c)
+{
+    std::string folder = makeScratchFolder();
+    RunOutcome run = runMozaro(folder, c.args, c.input);
+    EXPECT_EQ(run.out, asPrinted(c.out)) << c.what;
+    EXPECT_EQ(run.status, c.status) << c.what;
+    EXPECT_TRUE(listFolder(folder).empty()) << c.what;
+}
+
+// The numbers followed by the names f0, f1, ... of `files` movies.
+std::vector<std::string> withFiles(std::vector<std::string> numbers, int files)
+{
+    for (int k = 0; k < files; k++)
+        numbers.push_back("f" + std::to_string(k));
+    return numbers;
+}
+
+std::string declined(const MovieGrid& grid, std::vector<std::string> names = {})
+{
+    return runStart(grid, "B_" + (names.empty() ? std::string("f0") : names[0]), names);
+}
+
+MovieGrid grid(int ntx, int nty, int nx, int ny, int nf, int nBlend)
+{
+    return MovieGrid{ntx, nty, nx, ny, nf, nBlend, {}};
+}
+
+std::string fileCount(long long panels, int files)
+{
+    return "You have specified ntx*nty = " + std::to_string(panels) +
+           " panels.\n"
+           "However, you have specified " +
+           std::to_string(files) +
+           " files on the input line.\n"
+           "You need to input one movie file per panel.\n"
+           "Stopping\n";
+}
+
+// Each limit's message once; the bounds themselves, both sides of each, are the unit tests'
+// (RunLimits, ParseDecimal).
+const StopCase stopCases[] = {
+    {"no arguments", {}, "", usageLines, 1},
+    {"six numbers and no file", {"1", "1", "1", "1", "1", "1"}, "", usageLines, 1},
+    {"four panels, three files", {"2", "2", "4", "4", "1", "1", "a", "b", "c"}, "",
+     echoText(2, 2, 4, 4, 1, 1) + fileCount(4, 3), 1},
+    {"panel count beyond 32 bits", {"65536", "65536", "4", "4", "1", "1", "a"}, "",
+     "ntx  = 65536\nnty  = 65536\nnx   =    4\nny   =    4\nnf   =    1\nnb   =    1\n" + fileCount(4294967296, 1), 1},
+    // No panels can never match a file count; a negative count of each makes one panel that
+    // the limits must still refuse.
+    {"no panels across", withFiles({"0", "1", "1", "1", "1", "1"}, 1), "", echoText(0, 1, 1, 1, 1, 1) + fileCount(0, 1),
+     1},
+    {"minus one panel across and down", withFiles({"-1", "-1", "1", "1", "1", "1"}, 1), "",
+     echoText(-1, -1, 1, 1, 1, 1) + "ntx = -1 is out of range; allowed: 1 to 100\nStopping\n", 1},
+    {"three by two layout, top row first", gridArgs(grid(3, 2, 1, 1, 0, 1), {"f0", "f1", "f2", "f3", "f4", "f5"}),
+     "no\n", declined(grid(3, 2, 1, 1, 0, 1)), 0},
+    {"truncated output width", withFiles({"3", "1", "100", "10", "0", "7"}, 3), "no",
+     declined(grid(3, 1, 100, 10, 0, 7)), 0},
+    {"numbers in the forms %d reads", {"  +1", "1px", "0x10", "\t3", "-0", "2", "f0"}, "no",
+     "ntx  =    1\nnty  =    1\nnx   =    0\nny   =    3\nnf   =    0\nnb   =    2\n"
+     "nx = 0 is out of range; allowed: 1 or more\nStopping\n",
+     1},
+    {"a word instead of a number", {"2", "abc", "1", "1", "1", "1", "f0", "f1"}, "",
+     "ntx  =    2\nnty (argument 2) is not a number: \"abc\"\nStopping\n", 1},
+    {"an empty argument", {"", "1", "1", "1", "1", "1", "f0"}, "", "ntx (argument 1) is not a number: \"\"\nStopping\n", 1},
+    {"a lone sign", {"1", "1", "1", "1", "1", "-", "f0"}, "",
+     "ntx  =    1\nnty  =    1\nnx   =    1\nny   =    1\nnf   =    1\n"
+     "nBlend (argument 6) is not a number: \"-\"\nStopping\n",
+     1},
+    {"one past the 32-bit maximum", {"1", "1", "1", "1", "2147483648", "1", "f0"}, "",
+     "ntx  =    1\nnty  =    1\nnx   =    1\nny   =    1\n"
+     "nf (argument 5) does not fit a 32-bit integer: \"2147483648\"\nStopping\n",
+     1},
+    {"101 panels across", withFiles({"101", "1", "1", "1", "1", "1"}, 101), "",
+     echoText(101, 1, 1, 1, 1, 1) + "ntx = 101 is out of range; allowed: 1 to 100\nStopping\n", 1},
+    {"101 panels down", withFiles({"1", "101", "1", "1", "1", "1"}, 101), "",
+     echoText(1, 101, 1, 1, 1, 1) + "nty = 101 is out of range; allowed: 1 to 100\nStopping\n", 1},
+    {"no rows in a panel frame", withFiles({"1", "1", "1", "0", "1", "1"}, 1), "",
+     echoText(1, 1, 1, 0, 1, 1) + "ny = 0 is out of range; allowed: 1 or more\nStopping\n", 1},
+    {"negative frame count", {"1", "1", "1", "1", "-1", "1", "f0"}, "",
+     echoText(1, 1, 1, 1, -1, 1) + "nf = -1 is out of range; allowed: 0 or more\nStopping\n", 1},
+    {"blend factor one past its limit", {"1", "1", "1", "1", "1", "2902", "f0"}, "",
+     echoText(1, 1, 1, 1, 1, 2902) + "nBlend = 2902 is out of range; allowed: 1 to 2901\nStopping\n", 1},
+    // The product is printed whole, not wrapped to 32 bits.
+    {"a mosaic width beyond 32 bits", withFiles({"100", "1", "1000000000", "1", "1", "1"}, 100), "",
+     echoText(100, 1, 1000000000, 1, 1, 1) +
+         "Mosaic width nx*ntx = 100000000000 pixels is out of range; allowed: at most 1048576\nStopping\n",
+     1},
+    {"a mosaic one pixel too tall", {"1", "2", "1", "1073741824", "1", "1", "a", "b"}, "",
+     echoText(1, 2, 1, 1073741824, 1, 1) +
+         "Mosaic height ny*nty = 2147483648 pixels is out of range; allowed: at most 2147483647\nStopping\n",
+     1},
+    {"a file name of 256 bytes", {"2", "1", "1", "1", "1", "1", "f0", std::string(256, 'n')}, "",
+     echoText(2, 1, 1, 1, 1, 1) + "Movie file name at argument 8 is longer than 255 bytes\nStopping\n", 1},
+    {"percent signs in names are printed as they are", {"2", "1", "1", "1", "0", "1", "%d%s%n", "100%"}, "%s%n\nno\n",
+     declined(grid(2, 1, 1, 1, 0, 1), {"%d%s%n", "100%"}) + questionText("%s%n"), 0},
+};
+
+TEST(CommandLine, StopsWithExactOutputAndCreatesNothing)
+{
+    for (const StopCase& c : stopCases)
+        expectStopsCreatingNothing(c);
+}
+
+// Values exactly at the limits: the whole run goes through, with no frames and empty inputs,
+// to an empty movie and its descriptor.
+struct BoundCase {
+    const char* what;
+    MovieGrid grid;
+    std::vector<std::string> names;   // one for each panel
+};
+
+std::vector<std::string> repeated(const std::string& name, int times)
+{
+    return std::vector<std::string>(std::size_t(times), name);
+}
+
+TEST(CommandLine, LimitsAtTheirBoundsAreAccepted)
+{
+    const BoundCase cases[] = {
+        // One file for every panel keeps the command line within what Windows passes on;
+        // each panel still has a file of its own open.
+        {"100 x 100 panels of 1 x 1 pixel, blend 2901", grid(100, 100, 1, 1, 0, 2901), repeated("f", 10000)},
+        {"the widest mosaic", grid(1, 1, 1048576, 1, 0, 1), {"f0"}},
+        {"the tallest mosaic", grid(1, 1, 1, 2147483647, 0, 1), {"f0"}},
+        {"names of 250 and 255 bytes", grid(2, 1, 1, 1, 0, 1), {std::string(250, 'a'), std::string(255, 'b')}},
+    };
+    for (const BoundCase& c : cases) {
+        std::string folder = makeScratchFolder();
+        for (const std::string& name : c.names)
+            writeBytes(folder + "/" + name, Bytes());
+        const std::string movie = "B_" + c.names[0];
+        RunOutcome run = runMozaro(folder, gridArgs(c.grid, c.names), "yes\n");
+        EXPECT_EQ(run.out, asPrinted(runStart(c.grid, movie, c.names) + "Finished merging and blending movie " + movie + "\n"))
+            << c.what;
+        EXPECT_EQ(run.status, 0) << c.what;
+        std::vector<std::string> left = c.names;
+        left.push_back(movie);
+        left.push_back(movie + ".mg");
+        std::sort(left.begin(), left.end());
+        left.erase(std::unique(left.begin(), left.end()), left.end());
+        EXPECT_EQ(listFolder(folder), left) << c.what;
+        EXPECT_TRUE(readBytes(folder + "/" + movie).empty()) << c.what;
+        EXPECT_EQ(readText(folder + "/" + movie + ".mg"), descriptorOf(folder, movie, c.grid)) << c.what;
+    }
+}
+
+TEST(HelpAndVersion, AloneTheyAnswerAndExitZero)
+{
+    std::string folder = makeScratchFolder();
+    RunOutcome help = runMozaro(folder, {"--help"}, "");
+    // The usage text, then a line on each option.
+    EXPECT_EQ(help.out.substr(0, asPrinted(usageLines + "\n").size()), asPrinted(usageLines + "\n"));
+    for (const char* option : {"-o, --output NAME", "-y, --yes", "-j, --jobs N", "--start FIRST", "--step S", "--sync",
+                               "--check", "--progress", "--no-progress", "--drop-partial-frame", "--part FILE --at K",
+                               "--commit FILE", "--help", "--version"})
+        EXPECT_NE(help.out.find(asPrinted("\n    " + std::string(option) + " ")), std::string::npos) << option;
+    EXPECT_EQ(help.status, 0);
+
+    RunOutcome version = runMozaro(folder, {"--version"}, "");
+    EXPECT_EQ(version.out, asPrinted(std::string("Mozaro ") + MOZARO_VERSION + "\n"));
+    EXPECT_TRUE(std::regex_match(std::string(MOZARO_VERSION), std::regex("[0-9]+\\.[0-9]+\\.[0-9]+"))) << MOZARO_VERSION;
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(listFolder(folder).empty());
+}
+
+TEST(HelpAndVersion, AnyOtherCommandLineKeepsItsMeaning)
+{
+    const StopCase cases[] = {
+        {"--help with another argument", {"--help", "x"}, "no\n", usageLines, 1},
+        {"--version with another argument", {"--version", "--help"}, "no\n", usageLines, 1},
+        {"an argument after --version", {"x", "--version"}, "no\n", usageLines, 1},
+        {"-h", {"-h"}, "no\n", usageLines, 1},
+        {"--HELP", {"--HELP"}, "no\n", usageLines, 1},
+        {"--version=1", {"--version=1"}, "no\n", usageLines, 1},
+        {"blank before --help", {" --help"}, "no\n", usageLines, 1},
+        {"--help in place of a number", {"--help", "1", "1", "1", "0", "1", "f0"}, "no\n",
+         "ntx (argument 1) is not a number: \"--help\"\nStopping\n", 1},
+        {"a movie named --version", {"1", "1", "1", "1", "0", "1", "--version"}, "no\n",
+         declined(grid(1, 1, 1, 1, 0, 1), {"--version"}), 0},
+    };
+    for (const StopCase& c : cases)
+        expectStopsCreatingNothing(c);
+}
+
+}  // namespace
