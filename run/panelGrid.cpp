@@ -62,11 +62,12 @@ StageResult openPanelMovies(const RunParameters& runParameters, bool dropPartial
             panel.file = osNoFile;
             if (osStopRequested() != 0)   // a FIFO waiting for its writer, interrupted
                 return stageStopFailed;
-            // The two lines scripts look for; only a limit on open files, which the user can
-            // raise, adds a line between them. Every panel's movie stays open for the whole run.
             say("Could not open input file: %s\n", grid->panelNames[k]);
+            // Every panel's movie stays open for the whole run.
             if (osTooManyOpenFiles(error))
                 say("%s: the %zu panels need as many files open at once\n", osErrorText(error), panels);
+            else
+                say("%s\n", osErrorText(error));
             say("Stopping\n");
             return stageStopFailed;
         }
