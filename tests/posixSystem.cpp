@@ -14,6 +14,8 @@ const TestSystem& testSystem()
                                      '/',
                                      {{"No such file or directory", nullptr}},
                                      {{"Is a directory", nullptr}},
+                                     {{"No such file or directory", nullptr}},
+                                     {{"Is a directory", nullptr}},
                                      1000};
     return posix;
 }

@@ -19,6 +19,7 @@ struct BrokenInputCase {
     enum { missing, folder, file, pipe } f1;
     std::size_t bytes;    // of the panel's movie that f1 holds or that the pipe is fed
     std::string after;    // what the run prints after the question
+    Reason TestSystem::*reason = nullptr;   // the system's words in `after`, if any
 };
 
 const std::size_t frame = 12;
@@ -26,8 +27,10 @@ const std::size_t frame = 12;
 TEST(BrokenInput, StopsTheRunAndLeavesTheEarlierMovie)
 {
     const BrokenInputCase cases[] = {
-        {"an input that is missing", BrokenInputCase::missing, 0, "Could not open input file: f1\nStopping\n"},
-        {"an input that is a folder", BrokenInputCase::folder, 0, "Could not open input file: f1\nStopping\n"},
+        {"an input that is missing", BrokenInputCase::missing, 0, "Could not open input file: f1\n<reason>\nStopping\n",
+         &TestSystem::noSuchFile},
+        {"an input that is a folder", BrokenInputCase::folder, 0, "Could not open input file: f1\n<reason>\nStopping\n",
+         &TestSystem::inputIsAFolder},
         {"fewer frames than asked for", BrokenInputCase::file, frame,
          "Input movie f1 holds only 1 whole frames of the 3 needed\nStopping\n"},
         {"one byte short of whole frames", BrokenInputCase::file, 3 * frame - 1,
@@ -56,7 +59,8 @@ TEST(BrokenInput, StopsTheRunAndLeavesTheEarlierMovie)
         const std::map<std::string, Bytes> before = folderContents(folder);
         RunOutcome run = runMozaro(folder, gridArgs(g, {"f0", "f1"}), "yes\n");
         finishPipeFeed(&feed);
-        EXPECT_EQ(run.out, asPrinted(runStart(g) + c.after)) << c.what;
+        EXPECT_EQ(run.out, asPrinted(runStart(g) + c.after, c.reason ? testSystem().*c.reason : Reason{}, run.out))
+            << c.what;
         EXPECT_EQ(run.status, 1) << c.what;
         EXPECT_EQ(folderContents(folder), before) << c.what;
     }

@@ -22,6 +22,8 @@ struct TestSystem {
     char separator;        // what the descriptor puts between the folder and the movie
     Reason noSuchFolder;   // a movie in a folder that does not exist
     Reason isAFolder;      // a movie or a descriptor that is a folder
+    Reason noSuchFile;     // an input that does not exist
+    Reason inputIsAFolder; // an input that is a folder
     // The longest folder a test may make for a movie: a Windows program unaware of long
     // paths stops at 260 bytes for the whole path.
     std::size_t longestFolder;

@@ -26,6 +26,8 @@ const TestSystem& testSystem()
                                        '\\',
                                        {{"Path not found.", "The system cannot find the path specified."}},
                                        {{"Access denied.", "Access is denied."}},
+                                       {{"File not found.", "The system cannot find the file specified."}},
+                                       {{"Access denied.", "Access is denied."}},
                                        256};
     return windows;
 }
