@@ -1,14 +1,17 @@
 // All or nothing where only a POSIX system can show it: signals and kill -9 in the middle of
-// a run, two runs writing one movie at once, a FIFO as the movie, the current directory gone
-// before the end, and the new movie's permissions. (The stops both systems share are in
+// a run or of its commit, two runs writing one movie or one FIFO at once, the folder's lock
+// held by another process, the clean-up of killed runs' files, other users' folders, links,
+// the current directory gone before the end, and the new movie's permissions. (The stops both systems share are in
 // stopTest.cpp, and each of them keeps an earlier movie too.)
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -153,6 +156,7 @@ TEST(AllOrNothing, AFifoMovieIsWrittenInPlaceFrameByFrame)
             received.insert(received.end(), piece, piece + n);
         close(fd);
     });
+    args.insert(args.begin(), {"-j", "3"});   // written in order, by one thread
     RunOutcome run = runMozaro(folder, args, "out yes\n");
     reader.join();
     EXPECT_EQ(run.status, 0) << run.out;
@@ -201,6 +205,257 @@ TEST(AllOrNothing, ANewMovieGetsReadWriteLessTheMask)
     struct stat st;
     ASSERT_EQ(stat((folder + "/B_f0").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+bool haveStrace()
+{
+    return runTool(makeScratchFolder(), {"sh", "-c", "strace -f -o /dev/null true"}).status == 0;
+}
+
+// `args` with `movie` named by -o, the grid `g` written into `folder`.
+Names namedRun(const std::string& folder, const MovieGrid& g, const std::string& movie)
+{
+    Names args = {"-o", movie};
+    for (const std::string& word : writeGrid(folder, g))
+        args.push_back(word);
+    return args;
+}
+
+// Killed (by strace) at the n-th rename or unlink a run replacing an earlier pair makes: the
+// folder holds the earlier pair, the new one, or a commit file; the next run in that folder,
+// of another movie, finishes such a commit to the new pair, and leaves no hidden file.
+TEST(Commit, AKillAtEveryRenameLeavesAPairTheNextRunCompletes)
+{
+    if (!haveStrace())
+        GTEST_SKIP() << "strace is not installed, or may not trace here";
+    std::mt19937 rng(34);
+    const MovieGrid g = randomGrid(rng, 2, 1, 4, 2, 3, 1);
+    const Bytes newMovie = modelMovie(g);
+    for (int n = 1; n <= 7; n++) {
+        std::string folder = makeScratchFolder();
+        Names args = namedRun(folder, g, "m");
+        writeEarlierMovie(folder, "m");
+        const std::map<std::string, Bytes> earlier = folderContents(folder);
+        const std::string described = descriptorOf(folder, "m", g);
+        Names command = {"strace", "-f", "-o", "/dev/null", "-e", "trace=rename,renameat,renameat2,unlink,unlinkat",
+                         "-e", "inject=rename,renameat,renameat2,unlink,unlinkat:signal=SIGKILL:when=" +
+                                   std::to_string(n)};
+        for (const std::string& word : mozaroCommand(args))
+            command.push_back(word);
+        runTool(folder, command);
+        std::map<std::string, Bytes> after = folderContents(folder);
+        bool commitLeft = false;
+        for (const auto& entry : after)
+            commitLeft = commitLeft || entry.first.find("-commit-") != std::string::npos;
+        const bool newPair = after.count("m.mg") == 1 && after["m"] == newMovie &&
+                             readText(folder + "/m.mg") == described;
+        const bool earlierPair = after["m"] == earlier.at("m") && after["m.mg"] == earlier.at("m.mg");
+        EXPECT_TRUE(earlierPair || newPair || commitLeft) << "killed at the " << n << "th rename or unlink";
+        Names other = args;
+        other[1] = "other";
+        ASSERT_EQ(runMozaro(folder, other, "").status, 0);
+        after = folderContents(folder);
+        const bool newNow = after["m"] == newMovie && readText(folder + "/m.mg") == described;
+        EXPECT_TRUE(newNow || (earlierPair && !commitLeft)) << "after the next run, killed at " << n;
+        EXPECT_EQ(listFolder(folder), Names({"f0", "f1", "m", "m.mg", "other", "other.mg"})) << "killed at " << n;
+    }
+}
+
+// A request to stop while the new movie goes to storage (--sync) keeps the earlier pair; one
+// that comes once the renames have begun finds the run finishing, and it says so.
+TEST(Commit, AStopBeforeTheFirstRenameKeepsTheEarlierPairAndOneAfterItFinishes)
+{
+    if (!haveStrace())
+        GTEST_SKIP() << "strace is not installed, or may not trace here";
+    std::mt19937 rng(35);
+    const MovieGrid g = randomGrid(rng, 2, 1, 4, 2, 3, 1);
+    struct Stop {
+        const char* calls;
+        int status;
+    };
+    for (const Stop& stop : {Stop{"fsync", 128 + SIGINT}, Stop{"rename,renameat,renameat2", 0}}) {
+        std::string folder = makeScratchFolder();
+        Names args = namedRun(folder, g, "m");
+        args.insert(args.begin(), "--sync");
+        writeEarlierMovie(folder, "m");
+        const std::map<std::string, Bytes> before = folderContents(folder);
+        Names command = {"strace", "-f", "-o", "/dev/null", "-e",
+                         std::string("inject=") + stop.calls + ":signal=SIGINT:when=1"};
+        for (const std::string& word : mozaroCommand(args))
+            command.push_back(word);
+        const ToolOutcome run = runTool(folder, command);
+        EXPECT_EQ(run.status, stop.status) << stop.calls << "\n" << run.out;
+        if (stop.status == 0) {
+            EXPECT_NE(run.out.find("Finished merging and blending movie m\n"), std::string::npos) << run.out;
+            EXPECT_EQ(readBytes(folder + "/m"), modelMovie(g));
+            EXPECT_EQ(listFolder(folder), Names({"f0", "f1", "m", "m.mg"}));
+        } else {
+            EXPECT_EQ(folderContents(folder), before) << stop.calls;
+        }
+    }
+}
+
+// Another process keeps the folder's lock: the run says it waits, goes on when the lock is
+// let go, and stops after 10 seconds when it is not.
+TEST(FolderLock, IsWaitedForSayingSoButNotForEver)
+{
+    std::mt19937 rng(36);
+    const std::string waiting = "Waiting for .mozaro.lock: another run is putting a movie in place in that folder\n";
+    for (int holdMilliseconds : {1500, 11000}) {
+        std::string folder = makeScratchFolder();
+        MovieGrid g = randomGrid(rng, 1, 1, 4, 2, 2, 1);
+        Names args = namedRun(folder, g, "m");
+        const std::string lockPath = folder + "/.mozaro.lock";
+        int lock = open(lockPath.c_str(), O_RDONLY | O_CREAT, 0644);
+        ASSERT_EQ(flock(lock, LOCK_EX), 0);
+        std::thread letGo([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(holdMilliseconds));
+            unlink(lockPath.c_str());
+            close(lock);
+        });
+        RunOutcome run = runMozaro(folder, args, "");
+        letGo.join();
+        if (holdMilliseconds < 10000) {
+            EXPECT_EQ(run.out, layoutText(g) + "Name of merged and blended movie will be: m\n" + waiting +
+                                   progressText(2) + "Finished merging and blending movie m\n");
+            EXPECT_EQ(run.status, 0);
+            EXPECT_EQ(readBytes(folder + "/m"), modelMovie(g));
+        } else {
+            EXPECT_EQ(run.out, layoutText(g) + "Name of merged and blended movie will be: m\n" + waiting +
+                                   "Could not create output movie m: another process has held .mozaro.lock for 10 "
+                                   "seconds\nStopping\n");
+            EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(listFolder(folder), Names({"f0"}));
+        }
+    }
+}
+
+// One request to stop ends a run blocked writing into a pipe nobody reads, also after part
+// of a piece went in.
+TEST(Signals, OneStopsARunWritingIntoAStalledFifo)
+{
+    std::string folder = makeScratchFolder();
+    ASSERT_EQ(mkfifo((folder + "/of").c_str(), 0666), 0);
+    int held = open((folder + "/of").c_str(), O_RDWR);   // a reader that never reads
+    ASSERT_GE(held, 0);
+    StartedRun started = startAnsweredYes(folder, {"-o", "of", "1", "1", "160", "80", "300", "1", "/dev/zero"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto signalled = std::chrono::steady_clock::now();
+    kill(started.pid, SIGTERM);
+    RunOutcome run = waitForMozaro(started);
+    close(held);
+    EXPECT_EQ(run.status, 128 + SIGTERM);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(5));
+    EXPECT_EQ(listFolder(folder), Names({"of"}));
+}
+
+// Two runs writing into one FIFO would mix their frames: the second is refused before it
+// writes a byte.
+TEST(Signals, ASecondRunIntoTheSameFifoIsRefused)
+{
+    std::string folder = makeScratchFolder();
+    ASSERT_EQ(mkfifo((folder + "/of").c_str(), 0666), 0);
+    int held = open((folder + "/of").c_str(), O_RDWR);
+    ASSERT_GE(held, 0);
+    StartedRun first = startAnsweredYes(folder, {"-o", "of", "1", "1", "160", "80", "3000", "1", "/dev/zero"}, "first");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    RunOutcome second = runMozaro(folder, {"-o", "of", "1", "1", "160", "80", "2", "1", "/dev/zero"}, "");
+    kill(first.pid, SIGTERM);
+    waitForMozaro(first);
+    close(held);
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.out.find("Name of merged and blended movie will be: of\n"
+                              "Could not create output movie of: another run of Mozaro is writing into it\nStopping\n"),
+              std::string::npos)
+        << second.out;
+}
+
+// The folder's clean-up: a killed run's temporary file goes, whatever movie it was for, but
+// never a file the run reads, however it is named; a tight limit of open files does not
+// keep it from its work.
+TEST(CleanUp, RemovesKilledRunsFilesButNoInput)
+{
+    std::mt19937 rng(37);
+    const std::string partial = ".mozaro-0123456789abcdef-new-99999-0";   // a killed run's movie, read as a panel
+    const std::string other = ".mozaro-fedcba9876543210-new-99998-3";     // another movie's, left by a killed run
+    std::string folder = makeScratchFolder();
+    MovieGrid g = randomGrid(rng, 1, 1, 4, 2, 2, 1);
+    writeBytes(folder + "/" + partial, g.panels[0]);
+    writeBytes(folder + "/" + other, Bytes(100, 5));
+    RunOutcome run = runMozaro(folder, {"-o", "m", "1", "1", "4", "2", "2", "1", partial}, "");
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(readBytes(folder + "/m"), modelMovie(g));
+    EXPECT_EQ(listFolder(folder), Names({partial, "m", "m.mg"}));
+
+    // Four panels and nine files open at most: standard input, output, error, the panels,
+    // the lock and one more at a time.
+    folder = makeScratchFolder();
+    MovieGrid four = randomGrid(rng, 2, 2, 4, 2, 2, 1);
+    Names args = namedRun(folder, four, "m");
+    writeBytes(folder + "/" + other, Bytes(100, 5));
+    ChildLimits tight;
+    tight.openFilesSoft = tight.openFilesHard = 9;
+    run = runMozaro(folder, args, "", tight);
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(listFolder(folder), Names({"f0", "f1", "f2", "f3", "m", "m.mg"}));
+}
+
+// Found before any frame: another user's movie in a folder with the sticky bit cannot be
+// replaced. And a folder that may be written but not read (a drop box) takes a movie.
+TEST(OtherUsers, StickyAndWriteOnlyFolders)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to run Mozaro as another user";
+    std::mt19937 rng(38);
+    ChildLimits nobody;
+    nobody.userId = 65534;
+    MovieGrid g = randomGrid(rng, 1, 1, 4, 2, 2, 1);
+    std::string sticky = makeScratchFolder();
+    ASSERT_EQ(chmod(parentOf(sticky).c_str(), 0711), 0);
+    ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+    Names args = namedRun(sticky, g, "m");
+    writeEarlierMovie(sticky, "m");   // root's
+    chmod((sticky + "/m").c_str(), 0666);
+    chmod((sticky + "/m.mg").c_str(), 0666);
+    const std::map<std::string, Bytes> before = folderContents(sticky);
+    RunOutcome refused = runMozaro(sticky, args, "", nobody);
+    EXPECT_EQ(refused.out, layoutText(g) + "Name of merged and blended movie will be: m\n"
+                                           "Could not create output movie m: Operation not permitted\nStopping\n");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(folderContents(sticky), before);
+
+    std::string dropBox = makeScratchFolder();
+    ASSERT_EQ(chmod(parentOf(dropBox).c_str(), 0711), 0);
+    writeBytes(parentOf(dropBox) + "/f0", g.panels[0]);
+    ASSERT_EQ(chown(dropBox.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(dropBox.c_str(), 0300), 0);
+    RunOutcome dropped = runMozaro(dropBox, {"-o", "m", "1", "1", "4", "2", "2", "1", "../f0"}, "", nobody);
+    EXPECT_EQ(dropped.status, 0) << dropped.out;
+    ASSERT_EQ(chmod(dropBox.c_str(), 0700), 0);
+    EXPECT_EQ(readBytes(dropBox + "/m"), modelMovie(g));
+    EXPECT_EQ(listFolder(dropBox), Names({"m", "m.mg"}));
+}
+
+// A symbolic link as the movie is written where it leads, also where that file is yet to be;
+// its folder must be there.
+TEST(AllOrNothing, ADanglingLinkAsTheMovieIsWrittenWhereItLeads)
+{
+    std::mt19937 rng(39);
+    std::string folder = makeScratchFolder();
+    MovieGrid g = randomGrid(rng, 1, 1, 4, 2, 2, 1);
+    Names args = namedRun(folder, g, "link");
+    ASSERT_EQ(symlink("sub/target", (folder + "/link").c_str()), 0);
+    RunOutcome noFolder = runMozaro(folder, args, "");
+    EXPECT_NE(noFolder.out.find("Could not create output movie link: No such file or directory\nStopping\n"),
+              std::string::npos)
+        << noFolder.out;
+    ASSERT_EQ(mkdir((folder + "/sub").c_str(), 0777), 0);
+    RunOutcome run = runMozaro(folder, args, "");
+    EXPECT_EQ(run.status, 0) << run.out;
+    struct stat st;
+    ASSERT_EQ(lstat((folder + "/link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(readBytes(folder + "/sub/target"), modelMovie(g));
 }
 
 }  // namespace

@@ -113,6 +113,17 @@ const StopCase stopCases[] = {
      echoText(2, 1, 1, 1, 1, 1) + "Movie file name at argument 8 is longer than 255 bytes\nStopping\n", 1},
     {"percent signs in names are printed as they are", {"2", "1", "1", "1", "0", "1", "%d%s%n", "100%"}, "%s%n\nno\n",
      declined(grid(2, 1, 1, 1, 0, 1), {"%d%s%n", "100%"}) + questionText("%s%n"), 0},
+    // The options' numbers: read as the six are, checked before them or, for the frame range,
+    // with the other limits of the run.
+    {"no threads", {"-j", "0", "1", "1", "1", "1", "0", "1", "f0"}, "",
+     "-j = 0 is out of range; allowed: 1 to 1024\nStopping\n", 1},
+    {"a thread count in words", {"--jobs", "many", "1", "1", "1", "1", "0", "1", "f0"}, "",
+     "--jobs (argument 2) is not a number: \"many\"\nStopping\n", 1},
+    {"a step without its number", {"--step"}, "", "--step (argument 1) needs a number after it\nStopping\n", 1},
+    {"a first frame before frame 0", {"--start", "-1", "1", "1", "1", "1", "0", "1", "f0"}, "",
+     echoText(1, 1, 1, 1, 0, 1) + "--start = -1 is out of range; allowed: 0 or more\nStopping\n", 1},
+    {"a step of 0", {"--step", "0", "1", "1", "1", "1", "0", "1", "f0"}, "",
+     echoText(1, 1, 1, 1, 0, 1) + "--step = 0 is out of range; allowed: 1 or more\nStopping\n", 1},
 };
 
 TEST(CommandLine, StopsWithExactOutputAndCreatesNothing)
@@ -162,6 +173,36 @@ TEST(CommandLine, LimitsAtTheirBoundsAreAccepted)
         EXPECT_TRUE(readBytes(folder + "/" + movie).empty()) << c.what;
         EXPECT_EQ(readText(folder + "/" + movie + ".mg"), descriptorOf(folder, movie, c.grid)) << c.what;
     }
+}
+
+// --check: every check of a run, then what the merge would make and need; nothing made. A
+// check that meets a stop says it, as the run would.
+TEST(CommandLine, CheckSaysWhatAMergeWouldMakeAndCreatesNothing)
+{
+    std::mt19937 rng(42);
+    std::string folder = makeScratchFolder();
+    MovieGrid g = randomGrid(rng, 2, 1, 6, 4, 5, 2);
+    writeGrid(folder, g);
+    const std::string start =
+        layoutText(MovieGrid{2, 1, 6, 4, 3, 2, {}}) + "Name of merged and blended movie will be: B_f0\n";
+    RunOutcome passed = runMozaro(folder, {"--check", "-j", "2", "--start", "1", "--step", "1", "2", "1", "6", "4", "3",
+                                           "2", "f0", "f1"},
+                                  "");
+    EXPECT_EQ(passed.status, 0);
+    const std::string summary = asPrinted(start + "Movie: B_f0, 3 frames of 6 x 2 pixels, 108 bytes\n"
+                                          "Frames read: 1 to 3 of every panel, every 1\n"
+                                          "Panel movies: 2 regular files holding 5 to 5 whole frames\n"
+                                          "Room: 108 bytes needed, ");
+    EXPECT_EQ(passed.out.rfind(summary, 0), 0u) << passed.out;
+    EXPECT_NE(passed.out.find(asPrinted(" bytes of frame buffers for 2 threads\nCheck passed: the merge would start\n")),
+              std::string::npos)
+        << passed.out;
+    RunOutcome failed = runMozaro(folder, {"--check", "2", "1", "6", "4", "6", "2", "f0", "f1"}, "");
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.out, asPrinted(layoutText(MovieGrid{2, 1, 6, 4, 6, 2, {}}) +
+                                    "Name of merged and blended movie will be: B_f0\n"
+                                    "Input movie f0 holds only 5 whole frames of the 6 needed\nStopping\n"));
+    EXPECT_EQ(listFolder(folder), (std::vector<std::string>{"f0", "f1"}));
 }
 
 TEST(HelpAndVersion, AloneTheyAnswerAndExitZero)

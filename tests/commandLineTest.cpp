@@ -79,6 +79,15 @@ TEST(RunLimits, NamesTheFirstBoundBrokenInOrder)
     EXPECT_EQ(checkRunLimits(runParametersOf(100, 100, 1, 2147483647, 1, 1)), mosaicTooTall);
     // The order matters: ntx is reported before a too wide mosaic.
     EXPECT_EQ(checkRunLimits(runParametersOf(101, 1, 4194304, 4096, -1, 0)), ntxOutOfRange);
+    // The frame range, after the six values.
+    RunParameters range = runParametersOf(1, 1, 1, 1, 1, 1);
+    range.firstFrame = -1;
+    EXPECT_EQ(checkRunLimits(range), firstFrameOutOfRange);
+    range.firstFrame = 2147483647;
+    range.frameStep = 0;
+    EXPECT_EQ(checkRunLimits(range), frameStepOutOfRange);
+    range.frameStep = 2147483647;
+    EXPECT_EQ(checkRunLimits(range), withinLimits);
 }
 
 TEST(DerivedSizes, FollowTheGridAndTheBlendFactor)
@@ -112,6 +121,18 @@ TEST(DerivedSizes, FollowTheGridAndTheBlendFactor)
     EXPECT_EQ(p.outWidth, 361);
     EXPECT_EQ(p.tileFrameBytes, 3 * 1048576LL * 2147483647LL);
     EXPECT_EQ(p.outFrameBytes, 3LL * 361 * (2147483647LL / 2901));
+
+    // The frames a panel must hold, and the movie's bytes, in 64 bits: the largest range and
+    // a movie beyond 2^63 bytes (which no file system takes) saturate rather than wrap.
+    p = runParametersOf(1, 1, 1048576, 2147483647, 2147483647, 1);
+    p.firstFrame = 2147483647;
+    p.frameStep = 2147483647;
+    computeSizes(&p);
+    EXPECT_EQ(p.framesNeeded, 2147483647LL + 2147483646LL * 2147483647LL + 1);
+    EXPECT_EQ(p.outMovieBytes, INT64_MAX);
+    p = runParametersOf(2, 1, 5, 4, 3, 2);
+    EXPECT_EQ(p.framesNeeded, 3);
+    EXPECT_EQ(p.outMovieBytes, 3 * 30);
 }
 
 }  // namespace

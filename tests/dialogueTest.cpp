@@ -171,11 +171,19 @@ TEST(NameOptions, ANameThatCannotBeTheMovieStopsTheRun)
         const char* what;
         Names args;
         std::string out;
+        Systems systems = bothSystems;
     };
     const MovieGrid g{1, 1, 1, 1, 0, 1, {}};
     const std::string named = layoutText(g) + "Name of merged and blended movie will be: ";
     const std::string tooLongName(253, 'n');
     const StopCase cases[] = {
+        {"an empty name", {"-o", "", "1", "1", "1", "1", "0", "1", "f0"},
+         named + "\nThat name is empty; please give another one\nStopping\n"},
+        // The run's messages would go into the movie (standard output is a file here).
+        {"standard output", {"-o", "/dev/stdout", "1", "1", "1", "1", "0", "1", "f0"},
+         named + "/dev/stdout\n/dev/stdout is standard output, where the run's messages go; please give another "
+                 "name\nStopping\n",
+         posixOnly},
         {"an input's name", {"-o", "./f0", "1", "1", "1", "1", "0", "1", "f0"},
          named + "./f0\n./f0 is one of the input movies; please give another name\nStopping\n"},
         {"a name of 253 bytes", {"-o", tooLongName, "1", "1", "1", "1", "0", "1", "f0"},
@@ -191,6 +199,8 @@ TEST(NameOptions, ANameThatCannotBeTheMovieStopsTheRun)
         {"options and too few numbers", {"-y", "1", "1", "1", "1", "0", "1"}, usageLines},
     };
     for (const StopCase& c : cases) {
+        if (!runsHere(c.systems))
+            continue;
         std::string folder = makeScratchFolder();
         writeBytes(folder + "/f0", Bytes());
         RunOutcome run = runMozaro(folder, c.args, "");

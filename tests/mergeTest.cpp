@@ -37,13 +37,16 @@ std::string finished(int nf, const std::string& movie)
 }
 
 // Merges `g` from panels in `folder` under `names` (f0, f1, ... by default), accepting the
-// proposed name, and checks what a finished run prints and leaves.
+// proposed name, with `options` before the numbers, and checks what a finished run prints
+// and leaves.
 void expectMerged(const std::string& folder, const MovieGrid& g, const std::string& what,
-                  std::vector<std::string> names = {})
+                  std::vector<std::string> names = {}, std::vector<std::string> options = {})
 {
     names = panelNames(g, names);
     const std::string movie = "B_" + names[0];
-    RunOutcome run = runMozaro(folder, gridArgs(g, names), "yes\n");
+    for (const std::string& word : gridArgs(g, names))
+        options.push_back(word);
+    RunOutcome run = runMozaro(folder, options, "yes\n");
     EXPECT_EQ(run.out, asPrinted(runStart(g, movie, names) + finished(g.nf, movie))) << what;
     EXPECT_EQ(run.status, 0) << what;
     // (A missing movie must fail this row, not end the table.)
@@ -51,6 +54,28 @@ void expectMerged(const std::string& folder, const MovieGrid& g, const std::stri
     EXPECT_TRUE(fileExists(folder + "/" + movie + ".mg") &&
                 readText(folder + "/" + movie + ".mg") == descriptorOf(folder, movie, g))
         << what;
+}
+
+Bytes concatenated(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// The frames `first`, first + step, ... of every panel of `g`, as a grid of nf frames.
+MovieGrid chosenFrames(const MovieGrid& g, int first, int step, int nf)
+{
+    MovieGrid chosen{g.ntx, g.nty, g.nx, g.ny, nf, g.nBlend, {}};
+    const std::size_t frame = std::size_t(3 * g.nx * g.ny);
+    for (const Bytes& panel : g.panels) {
+        Bytes frames;
+        for (int k = 0; k < nf; k++) {
+            const auto start = panel.begin() + long(frame * std::size_t(first + k * step));
+            frames.insert(frames.end(), start, start + long(frame));
+        }
+        chosen.panels.push_back(frames);
+    }
+    return chosen;
 }
 
 std::string shapeOf(const MovieGrid& g)
@@ -76,8 +101,11 @@ TEST(MergeRun, TypicalTwoByTwoRunReplacesAnEarlierLongerMovieWhole)
     EXPECT_EQ(listFolder(folder), (std::vector<std::string>{"B_a00", "B_a00.mg", "a00", "a01", "a10", "a11"}));
 }
 
-TEST(MergeRun, MatchesThePerPixelModelOverRandomShapes)
+// Whatever the number of worker threads (more than the frames, too), the same movie and the
+// same lines in frame order.
+TEST(MergeRun, MatchesThePerPixelModelOverRandomShapesWithAnyNumberOfWorkers)
 {
+    static const char* const workers[] = {"1", "2", "3", "7"};
     std::mt19937 rng(2024);
     for (int trial = 0; trial < 40; trial++) {
         int ntx = 1 + int(rng() % 4), nty = 1 + int(rng() % 3);
@@ -87,7 +115,9 @@ TEST(MergeRun, MatchesThePerPixelModelOverRandomShapes)
         std::string folder = makeScratchFolder();
         MovieGrid g = randomGrid(rng, ntx, nty, nx, ny, nf, nBlend);
         writeGrid(folder, g);
-        expectMerged(folder, g, "trial " + std::to_string(trial) + ": " + shapeOf(g));
+        const char* jobs = workers[trial % 4];
+        expectMerged(folder, g, "trial " + std::to_string(trial) + ": " + shapeOf(g) + ", -j " + jobs, {},
+                     {"-j", jobs});
     }
 }
 
@@ -113,7 +143,7 @@ TEST(MergeRun, WideGridsAndRowsAndTallPanelsComeOutExact)
         std::string folder = makeScratchFolder();
         g = randomGrid(rng, g.ntx, g.nty, g.nx, g.ny, g.nf, g.nBlend);
         writeGrid(folder, g);
-        expectMerged(folder, g, shapeOf(g));
+        expectMerged(folder, g, shapeOf(g), {}, {"-j", "2"});
     }
 }
 
@@ -169,10 +199,112 @@ TEST(PipeInput, FedInSmallPiecesComesOutExact)
         writeBytes(folder + "/f0", g.panels[0]);
         PipeFeed feed;
         startPipeFeed(&feed, folder + "/f1", g.panels[1], 7);
-        expectMerged(folder, g, c.what);
+        expectMerged(folder, g, c.what, {}, {"-j", "3"});   // a pipe is read in order, by one thread
         finishPipeFeed(&feed);
         EXPECT_EQ(listFolder(folder), (std::vector<std::string>{"B_f0", "B_f0.mg", "f0", "f1"})) << c.what;
     }
+}
+
+// The frames FIRST, FIRST + S, ... of every panel, from files read at their offsets and from
+// a pipe read throughout; a range past a file's end is refused before anything is made.
+TEST(FrameRange, MergesTheFramesAskedForFromFilesAndPipes)
+{
+    struct RangeCase {
+        const char* what;
+        int held;             // whole frames in every panel movie
+        int first, step, nf;
+        const char* jobs;
+        bool pipe;            // panel f1 is a FIFO
+        bool cutShort;        // f1 ends with part of a frame more
+        std::string stop;     // the stop, "" for a merge
+    };
+    const RangeCase cases[] = {
+        {"every third frame from frame 2, two workers", 10, 2, 3, 3, "2", false, false, ""},
+        {"a range that ends at the last frame", 10, 7, 1, 3, "3", false, false, ""},
+        {"one frame past the end", 10, 8, 1, 3, "2", false, false,
+         "Input movie f0 holds only 10 whole frames of the 11 needed\nStopping\n"},
+        {"a first frame past the end", 10, 10, 5, 1, "1", false, false,
+         "Input movie f0 holds only 10 whole frames of the 11 needed\nStopping\n"},
+        {"a pipe, the frames not taken read and dropped", 6, 1, 2, 3, "3", true, false, ""},
+        {"no frames from frame 4", 5, 4, 2, 0, "2", false, false, ""},
+        {"a last frame cut short, with --drop-partial-frame", 4, 0, 1, 4, "2", false, true, ""},
+    };
+    std::mt19937 rng(31);
+    for (const RangeCase& c : cases) {
+        std::string folder = makeScratchFolder();
+        MovieGrid g = randomGrid(rng, 2, 1, 5, 4, c.held, 2);
+        writeBytes(folder + "/f0", g.panels[0]);
+        PipeFeed feed;
+        if (c.pipe)
+            startPipeFeed(&feed, folder + "/f1", g.panels[1], 4096);
+        else
+            writeBytes(folder + "/f1", c.cutShort ? concatenated(g.panels[1], Bytes(7, 1)) : g.panels[1]);
+        MovieGrid chosen = chosenFrames(g, c.first, c.step, c.nf);
+        std::vector<std::string> args = {"-j", c.jobs, "--start", std::to_string(c.first), "--step",
+                                         std::to_string(c.step), "-o", "m"};
+        if (c.cutShort)
+            args.push_back("--drop-partial-frame");
+        for (const std::string& word : gridArgs(chosen, {"f0", "f1"}))
+            args.push_back(word);
+        RunOutcome run = runMozaro(folder, args, "");
+        finishPipeFeed(&feed);
+        const std::string start = layoutText(chosen) + "Name of merged and blended movie will be: m\n";
+        if (!c.stop.empty()) {
+            EXPECT_EQ(run.out, asPrinted(start + c.stop)) << c.what;
+            EXPECT_EQ(run.status, 1) << c.what;
+            EXPECT_EQ(listFolder(folder), (std::vector<std::string>{"f0", "f1"})) << c.what;
+            continue;
+        }
+        std::string lines;
+        for (int k = 0; k < c.nf; k++)
+            lines += "Finished Frame: " + std::string(c.first + k * c.step < 10 ? "   " : "  ") +
+                     std::to_string(c.first + k * c.step) + "\n";
+        EXPECT_EQ(run.out, asPrinted(start + lines + "Finished merging and blending movie m\n")) << c.what;
+        EXPECT_EQ(run.status, 0) << c.what;
+        EXPECT_TRUE(fileExists(folder + "/m") && readBytes(folder + "/m") == modelMovie(chosen)) << c.what;
+        EXPECT_EQ(readText(folder + "/m.mg"), descriptorOf(folder, "m", chosen)) << c.what;
+    }
+}
+
+// For a merge split over many machines: frames written into one file at their places by
+// separate runs, in any order, then put in place by another, as one run would.
+TEST(Parts, WrittenApartAndCommittedMakeTheMovieOfOneRun)
+{
+    std::mt19937 rng(33);
+    std::string folder = makeScratchFolder();
+    MovieGrid g = randomGrid(rng, 2, 1, 7, 4, 5, 2);
+    writeGrid(folder, g);
+    writeEarlierMovie(folder, "m");
+    writeBytes(folder + "/.part", Bytes());
+    auto run = [&](std::vector<std::string> options, int nf) {
+        MovieGrid range = g;
+        range.nf = nf;
+        for (const std::string& word : gridArgs(range, {"f0", "f1"}))
+            options.push_back(word);
+        return runMozaro(folder, options, "");
+    };
+    ASSERT_EQ(run({"--part", ".part", "--at", "0"}, 3).status, 0);
+    // Three frames of five: the earlier movie stays, and so does the part.
+    const std::map<std::string, Bytes> before = folderContents(folder);
+    RunOutcome early = run({"--commit", ".part", "-o", "m"}, 5);
+    EXPECT_EQ(early.status, 1);
+    EXPECT_NE(early.out.find(asPrinted("Could not create output movie m: .part holds 126 bytes, not the 210 of the "
+                                       "whole movie\nStopping\n")),
+              std::string::npos)
+        << early.out;
+    EXPECT_EQ(folderContents(folder), before);
+    RunOutcome later = run({"--part", ".part", "--at", "3", "--start", "3"}, 2);
+    EXPECT_EQ(later.status, 0) << later.out;
+    EXPECT_NE(later.out.find(asPrinted("Finished Frame:    3\nFinished Frame:    4\n"
+                                       "Finished merging and blending frames 3 to 4 into part .part from movie frame 3 "
+                                       "on\n")),
+              std::string::npos)
+        << later.out;
+    RunOutcome commit = run({"--commit", ".part", "-o", "m"}, 5);
+    EXPECT_EQ(commit.status, 0) << commit.out;
+    EXPECT_TRUE(fileExists(folder + "/m") && readBytes(folder + "/m") == modelMovie(g));
+    EXPECT_EQ(readText(folder + "/m.mg"), descriptorOf(folder, "m", g));
+    EXPECT_EQ(listFolder(folder), (std::vector<std::string>{"f0", "f1", "m", "m.mg"}));
 }
 
 }  // namespace

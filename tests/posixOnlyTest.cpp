@@ -2,6 +2,12 @@
 // full, a full device as the movie, line ends in names, and pipes named for two panels or
 // read from standard input after the answer.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <thread>
+#include <chrono>
+#include <cerrno>
 
 #include <cstdio>
 
@@ -110,6 +116,13 @@ TEST(StandardOutput, ClosedOrFullFailsTheRunButNotTheMovie)
         EXPECT_EQ(readBytes(folder + "/B_f0"), modelMovie(g));
         EXPECT_EQ(readText(folder + "/B_f0.mg"), descriptorOf(folder, "B_f0", g));
     }
+    // Declined: nothing but the question to write, and the reason all the same.
+    std::string folder = makeScratchFolder();
+    writeText(folder + "/../stdin", "no\n");
+    RunOutcome declined = runMozaroWithFiles(folder, {"1", "1", "1", "1", "0", "1", "f0"}, folder + "/../stdin",
+                                             "/dev/full");
+    EXPECT_EQ(declined.status, 1);
+    EXPECT_EQ(declined.err, "Mozaro: could not write to standard output: No space left on device\n");
 }
 
 TEST(BlockedOutput, AFullDeviceStopsWithoutADescriptor)
@@ -194,6 +207,94 @@ TEST(PipeInput, APanelReadFromStandardInputGetsEveryByteAfterTheAnswer)
     finishPipeFeed(&feed);
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(readBytes(folder + "/B_f0"), modelMovie(g));
+}
+
+// Reads from `fd` until `wanted` has come, the writer has gone, or `seconds` have passed.
+std::string readUntil(int fd, const std::string& wanted, int seconds)
+{
+    std::string text;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    char piece[4096];
+    while (text.find(wanted) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        struct pollfd ready = {fd, POLLIN, 0};
+        if (poll(&ready, 1, 100) <= 0)
+            continue;
+        const ssize_t n = read(fd, piece, sizeof piece);
+        if (n <= 0)
+            break;
+        text.append(piece, std::size_t(n));
+    }
+    return text;
+}
+
+// A log read through a pipe shows each line when it is printed: frame 0's line arrives while
+// the run still waits for the rest of a FIFO panel.
+TEST(Messages, EachLineGoesOutWhenItIsPrinted)
+{
+    std::mt19937 rng(40);
+    std::string folder = makeScratchFolder();
+    const std::string parent = folder.substr(0, folder.rfind('/'));
+    MovieGrid g = randomGrid(rng, 1, 1, 4, 2, 2, 1);
+    ASSERT_EQ(mkfifo((folder + "/f0").c_str(), 0666), 0);
+    int panel = open((folder + "/f0").c_str(), O_RDWR);
+    const std::size_t frame = 3 * 4 * 2;
+    ASSERT_EQ(write(panel, g.panels[0].data(), frame), ssize_t(frame));
+    ASSERT_EQ(mkfifo((parent + "/log").c_str(), 0666), 0);
+    writeText(parent + "/stdin", "");
+    StartedRun started = startChild(folder, mozaroCommand({"-o", "m", "1", "1", "4", "2", "2", "1", "f0"}),
+                                    parent + "/stdin", parent + "/log", parent + "/err", ChildLimits{});
+    int log = open((parent + "/log").c_str(), O_RDONLY);   // once the run has opened its end
+    const std::string early = readUntil(log, "Finished Frame:    0\n", 20);
+    EXPECT_NE(early.find("Finished Frame:    0\n"), std::string::npos) << early;
+    ASSERT_EQ(write(panel, g.panels[0].data() + frame, frame), ssize_t(frame));
+    close(panel);
+    const std::string rest = readUntil(log, "Finished merging and blending movie m\n", 20);
+    int status = 0;
+    waitpid(started.pid, &status, 0);
+    close(log);
+    EXPECT_NE((early + rest).find("Finished Frame:    1\nFinished merging and blending movie m\n"), std::string::npos)
+        << early + rest;
+    EXPECT_EQ(readBytes(folder + "/m"), modelMovie(g));
+}
+
+// The progress line: drawn in place where standard error is a terminal and cleared at the
+// end, never in a file unless asked for.
+TEST(Messages, TheProgressLineIsForATerminal)
+{
+    std::mt19937 rng(41);
+    std::string folder = makeScratchFolder();
+    const std::string parent = folder.substr(0, folder.rfind('/'));
+    MovieGrid g = randomGrid(rng, 1, 1, 4, 2, 3, 1);
+    Names args = {"-o", "m"};
+    for (const std::string& word : writeGrid(folder, g))
+        args.push_back(word);
+    int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(grantpt(terminal), 0);
+    ASSERT_EQ(unlockpt(terminal), 0);
+    const std::string screen = ptsname(terminal);
+    writeText(parent + "/stdin", "");
+    StartedRun started = startChild(folder, mozaroCommand(args), parent + "/stdin", parent + "/log", screen, ChildLimits{});
+    // Read until the child is gone and nobody holds the terminal (then read fails).
+    std::string shown;
+    char piece[4096];
+    for (ssize_t n; (n = read(terminal, piece, sizeof piece)) > 0;)
+        shown.append(piece, std::size_t(n));
+    close(terminal);
+    int status = 0;
+    waitpid(started.pid, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(shown.rfind("\r\033[K0 of 3 frames, 0%, ", 0), 0u) << shown;
+    EXPECT_EQ(shown.substr(shown.size() - 4), "\r\033[K") << shown;
+    EXPECT_EQ(readText(parent + "/log"), layoutText(g) + "Name of merged and blended movie will be: m\n" +
+                                             progressText(3) + "Finished merging and blending movie m\n");
+
+    RunOutcome intoFile = runMozaro(folder, args, "");
+    EXPECT_EQ(intoFile.err, "");
+    args.insert(args.begin(), "--progress");
+    RunOutcome asked = runMozaro(folder, args, "");
+    EXPECT_EQ(asked.err.rfind("\r\033[K0 of 3 frames, 0%, ", 0), 0u) << asked.err;
+    EXPECT_EQ(asked.err.substr(asked.err.size() - 4), "\r\033[K") << asked.err;
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -220,6 +221,9 @@ StartedRun startChild(const std::string& folder, const std::vector<std::string>&
             setLimit(RLIMIT_FSIZE, limits.fileSizeBytes, limits.fileSizeBytes);
         if (limits.fileSizeSignalIgnored)
             signal(SIGXFSZ, SIG_IGN);
+        if (limits.userId != 0 && (setgroups(0, nullptr) != 0 || setgid(limits.userId) != 0 ||
+                                   setuid(limits.userId) != 0))
+            _exit(125);
         execvp(argv[0], argv.data());
         _exit(127);
     }
@@ -250,7 +254,7 @@ RunOutcome waitForChild(const StartedRun& run, int seconds)
     return outcome;
 }
 
-static std::vector<std::string> mozaroCommand(const std::vector<std::string>& args)
+std::vector<std::string> mozaroCommand(const std::vector<std::string>& args)
 {
     std::vector<std::string> command;
     if (const char* launcher = std::getenv("MOZARO_LAUNCHER")) {

@@ -45,6 +45,7 @@ struct ChildLimits {
     unsigned long long fileSizeBytes = 0;
     bool fileSizeSignalIgnored = false;   // a write past the limit fails instead of killing
     bool closeOutput = false;
+    unsigned userId = 0;                  // runs as this user (and group) where not 0: needs root
 };
 
 // A child started in the background.
@@ -66,6 +67,8 @@ RunOutcome waitForChild(const StartedRun& run, int seconds = 120);
 StartedRun startMozaro(const std::string& folder, const std::vector<std::string>& args, const std::string& inputPath,
                        const std::string& outputPath, const ChildLimits& limits = ChildLimits{});
 RunOutcome waitForMozaro(const StartedRun& run);
+// The command that starts Mozaro with `args`: the launcher's words, the binary, the arguments.
+std::vector<std::string> mozaroCommand(const std::vector<std::string>& args);
 // Runs Mozaro with `input` on standard input.
 RunOutcome runMozaro(const std::string& folder, const std::vector<std::string>& args, const std::string& input,
                      const ChildLimits& limits = ChildLimits{});
