@@ -95,6 +95,7 @@ for name in $routes; do
     clearRoute "$name"
     # The sampler is stopped by the pid it was started with.
     (
+        set +e   # du fails when a file goes while it counts
         high=0
         while :; do
             now=$(du -sb . 2>/dev/null | cut -f1)
