@@ -8,8 +8,9 @@
 #   ffmpeg-yuv      the same in the panels' own yuv420p, with no RGB at all (averages of
 #                   another kind, for comparison).
 # Each route runs once untimed while a sampler records the disk its folder takes (its peak),
-# then rounds of one run per route alternate; the script prints each route's median time,
-# every time, and the peak disk use. Every route encodes with libx264's defaults.
+# then rounds of one run per route alternate; the script prints each route's median wall
+# time and processor time (user and system, all its processes), every run, and the peak
+# disk use. Every route encodes with libx264's defaults.
 #
 # usage: bash bench/videoWall.sh        environment: ROUNDS (default 3), FRAMES (default 30)
 set -euo pipefail
@@ -77,12 +78,18 @@ route() {
 }
 routes="mozaro-video readme ffmpeg ffmpeg-yuv"
 clearRoute() { rm -rf "$bench/$1" && mkdir -p "$bench/$1/tmp" && cd "$bench/$1"; }
+# One timed run, "wall/processor" seconds: the processor time, user and system, is that of
+# every process the shell running the route waited for (the route's and their children),
+# from the second line of "times" before and after.
 seconds() {
     local start end
+    times >"$bench/times"
     start=$(date +%s%N)
     route "$1"
     end=$(date +%s%N)
-    awk -v ns=$((end - start)) 'BEGIN { printf "%.2f", ns / 1e9 }'
+    times >>"$bench/times"
+    awk -v ns=$((end - start)) 'NR % 2 == 0 { split($1 " " $2, t, "[ms ]+"); cpu[NR] = t[1] * 60 + t[2] + t[3] * 60 + t[4] }
+        END { printf "%.2f/%.2f", ns / 1e9, cpu[4] - cpu[2] }' "$bench/times"
 }
 median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 megabytes() { awk -v b="$1" 'BEGIN { printf "%.1f MB", b / 1e6 }'; }
@@ -116,19 +123,20 @@ done
 
 echo
 echo "$rounds alternating rounds, nBlend $nBlend, $ntx x $nty panels of $nx x $ny, $frames frames:"
-declare -A times
+declare -A runs
 for ((r = 0; r < rounds; r++)); do
     for name in $routes; do
         clearRoute "$name"
-        times[$name]+="$(seconds "$name") "
+        runs[$name]+="$(seconds "$name") "
     done
 done
 for name in $routes; do clearRoute "$name"; done
-rm -rf "$bench"/*.peak
+rm -rf "$bench"/*.peak "$bench/times"
 
-printf "%-13s %-8s %-9s %s\n" route median peak "every run"
+printf "%-13s %-8s %-10s %-10s %s\n" route median processor peak "every run (wall/processor)"
 for name in $routes; do
-    printf "%-13s %-8s %-9s %s\n" "$name" "$(echo "${times[$name]}" | median) s" \
-        "$(megabytes "${peak[$name]}")" "${times[$name]}"
+    wall=$(echo "${runs[$name]}" | tr ' ' '\n' | cut -d/ -f1 | median)
+    cpu=$(echo "${runs[$name]}" | tr ' ' '\n' | grep / | cut -d/ -f2 | median)
+    printf "%-13s %-8s %-10s %-10s %s\n" "$name" "$wall s" "$cpu s" "$(megabytes "${peak[$name]}")" "${runs[$name]}"
 done
 echo "Load after the runs: $(cut -d' ' -f1-3 /proc/loadavg)"
