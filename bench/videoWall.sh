@@ -88,7 +88,8 @@ seconds() {
     route "$1"
     end=$(date +%s%N)
     times >>"$bench/times"
-    awk -v ns=$((end - start)) 'NR % 2 == 0 { split($1 " " $2, t, "[ms ]+"); cpu[NR] = t[1] * 60 + t[2] + t[3] * 60 + t[4] }
+    awk -v ns=$((end - start)) '
+        NR % 2 == 0 { split($1 " " $2, t, "[ms ]+"); cpu[NR] = t[1] * 60 + t[2] + t[3] * 60 + t[4] }
         END { printf "%.2f/%.2f", ns / 1e9, cpu[4] - cpu[2] }' "$bench/times"
 }
 median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
