@@ -25,7 +25,7 @@ ntx=3 nty=2 nx=1920 ny=1080 nBlend=2
 
 build="$top/build/release"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" --parallel 2 --target Mozaro >/dev/null
+cmake --build "$build" --parallel "$(buildJobs)" --target Mozaro >/dev/null
 mozaro="$build/Mozaro"   # mozaro-video, copied beside it by the build, finds it there
 bench="$top/build/videoWall"
 panels="$bench/panels"
@@ -65,7 +65,7 @@ route() {
             ffmpeg -v error -nostdin -i "$panels/$panel.mp4" -vf vflip -f rawvideo -pix_fmt rgb24 "$panel"
         done
         "$mozaro" -y $ntx $nty $nx $ny "$frames" $nBlend "${names[@]}" >/dev/null
-        "$top/tools/mozaro-encode" -r 30 B_a00.mg wall.mp4 ;;
+        "$build/mozaro-encode" -r 30 B_a00.mg wall.mp4 ;;
     ffmpeg)
         ffmpeg -v error -nostdin "${inputs[@]}" -filter_complex \
             "${toRgb}${stackIn}xstack=inputs=$((ntx * nty)):grid=${ntx}x$nty,scale=iw/$nBlend:ih/$nBlend:flags=area" \
