@@ -99,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     computeSizes(&p);
     OutputMovie movie;
     movie.file = memoryFile(Bytes());
-    std::vector<FrameBuffers> buffers(std::size_t(workers));
+    std::vector<FrameBuffers> buffers(static_cast<std::size_t>(workers));
     for (FrameBuffers& b : buffers)
         require(allocateFrameBuffers(planFrameBuffers(p, bandRows), &b), "buffers");
     const FrameLoopResult result = runFrameLoop(p, files.data(), &movie, buffers.data(), workers);
