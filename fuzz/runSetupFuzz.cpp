@@ -76,7 +76,10 @@ void checkSizes(const RunParameters& p, int argc, int firstFile)
     require(plan.sumCount <= 3 * std::int64_t(p.mosaicWidth), "a column sum per used mosaic column");
     require(plan.outPieceBytes <= (p.outRowBytes > outputPieceTargetBytes ? p.outRowBytes : outputPieceTargetBytes),
             "output pieces near their target");
-    require(plan.totalBytes <= plan.bandBytes + plan.stagingBytes + 4 * plan.sumCount + plan.outPieceBytes + 4096 + 4 * 64,
+    require(plan.scratchBytes == (p.nBlend > 1 && p.outRowBytes > 0 ? reductionScratchBytes() : 0),
+            "the reduction's scratch where there is a reduction");
+    require(plan.totalBytes <= plan.bandBytes + plan.stagingBytes + 4 * plan.sumCount + plan.outPieceBytes +
+                                   plan.scratchBytes + 4096 + 5 * 64,
             "one allocation holds them all, aligned");
     // The reduction's sums: a whole block of 255 must fit a signed 32-bit integer.
     require(255 * std::int64_t(p.blockArea) <= INT32_MAX, "block sums fit 32 bits");
