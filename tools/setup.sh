@@ -40,3 +40,8 @@ needSlurm() {
     { command -v slurmctld && command -v slurmd && command -v sbatch && command -v munged; } >/dev/null ||
         ! command -v apt-get >/dev/null || aptInstall --lean slurm-wlm munge
 }
+# The tests that kill a run among its renames, or stop it at its sync, do it with strace;
+# without it they skip.
+needStrace() {
+    command -v strace >/dev/null || ! command -v apt-get >/dev/null || aptInstall --lean strace
+}

@@ -9,6 +9,7 @@ needGroff
 needPng
 needFfmpeg
 needSlurm
+needStrace
 
 build="$top/build/tests"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON -DMOZARO_WERROR=ON >/dev/null
