@@ -149,7 +149,8 @@ startCluster() {
     # A socket's path holds at most 107 bytes; slurmd's step sockets have the longest names.
     [ ${#dir} -le 60 ] || cannot "$dir is too long a path for the cluster's sockets (at most 60 bytes)"
 
-    # munged as user munge, with its own key, socket, pid file, seed and log.
+    # munged as user munge, with its own key, socket, pid file, log and random-number state
+    # (--se, the shortest form of munged's option for that file: none of it in /var/lib/munge).
     local mungeDir="$dir/munge"
     mkdir -m 0755 "$mungeDir" && chown munge: "$mungeDir" || cannot "cannot make $mungeDir"
     setpriv --reuid munge --regid munge --clear-groups test -x "$mungeDir" ||
@@ -159,7 +160,7 @@ startCluster() {
     local socket="$mungeDir/munge.socket"
     setpriv --reuid munge --regid munge --clear-groups \
         "$munged" --socket="$socket" --key-file="$mungeDir/munge.key" --pid-file="$mungeDir/munged.pid" \
-        --log-file="$mungeDir/munged.log" --seed-file="$mungeDir/munged.seed" ||
+        --log-file="$mungeDir/munged.log" --se="$mungeDir/munged.random" ||
         cannot "munged did not start; $(lastLines "$mungeDir/munged.log")"
     munge -n -S "$socket" | unmunge -S "$socket" >/dev/null ||
         cannot "munged does not answer on $socket; $(lastLines "$mungeDir/munged.log")"
