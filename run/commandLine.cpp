@@ -103,6 +103,18 @@ static void reportLimitBreach(const RunParameters& p, LimitBreach breach)
     }
 }
 
+// Argument `position`, `text`, read as the number `name`; false, after saying why, when it
+// holds none or one beyond 32 bits.
+static bool readNumber(const char* name, int position, const char* text, std::int32_t* value)
+{
+    const NumberParse parsed = parseDecimal(text, value);
+    if (parsed == numberMissing)
+        say("%s (argument %d) is not a number: \"%s\"\nStopping\n", name, position, text);
+    else if (parsed == numberTooLarge)
+        say("%s (argument %d) does not fit a 32-bit integer: \"%s\"\nStopping\n", name, position, text);
+    return parsed == numberRead;
+}
+
 // The number after option argv[a]; false, after saying why, when there is none.
 static bool optionNumber(int argc, char** argv, int a, std::int32_t* value)
 {
@@ -110,12 +122,7 @@ static bool optionNumber(int argc, char** argv, int a, std::int32_t* value)
         say("%s (argument %d) needs a number after it\nStopping\n", argv[a], a);
         return false;
     }
-    const NumberParse parsed = parseDecimal(argv[a + 1], value);
-    if (parsed == numberMissing)
-        say("%s (argument %d) is not a number: \"%s\"\nStopping\n", argv[a], a + 1, argv[a + 1]);
-    else if (parsed == numberTooLarge)
-        say("%s (argument %d) does not fit a 32-bit integer: \"%s\"\nStopping\n", argv[a], a + 1, argv[a + 1]);
-    return parsed == numberRead;
+    return readNumber(argv[a], a + 1, argv[a + 1], value);
 }
 
 static bool optionName(int argc, char** argv, int a, const char** name, const char* what)
@@ -217,16 +224,8 @@ StageResult parseRunParameters(int argc, char** argv, RunParameters* runParamete
     std::int32_t* fields[6] = {&runParameters->ntx, &runParameters->nty, &runParameters->nx,
                                &runParameters->ny,  &runParameters->nf,  &runParameters->nBlend};
     for (int a = 0; a < 6; a++) {
-        NumberParse parsed = parseDecimal(argv[first + a], fields[a]);
-        if (parsed == numberMissing) {
-            say("%s (argument %d) is not a number: \"%s\"\nStopping\n", names[a], first + a, argv[first + a]);
+        if (!readNumber(names[a], first + a, argv[first + a], fields[a]))
             return stageStopFailed;
-        }
-        if (parsed == numberTooLarge) {
-            say("%s (argument %d) does not fit a 32-bit integer: \"%s\"\nStopping\n", names[a], first + a,
-                argv[first + a]);
-            return stageStopFailed;
-        }
         say(echoes[a], *fields[a]);
     }
 

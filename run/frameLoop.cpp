@@ -68,9 +68,14 @@ static FrameLoopResult mergeInOrder(const RunParameters& p, const PanelMovie* pa
                                     FrameBuffers* buffers)
 {
     MovieRows rows{movie, movie->inPlace ? osAtPosition : movie->firstFrameAt * p.outFrameBytes};
+    bool streams = false;
+    for (std::int32_t k = 0; k < p.ntx * p.nty; k++)
+        streams = streams || panels[k].stream;
     for (std::int64_t k = 0; k < p.nf; k++) {
-        const std::int64_t skipped = k == 0 ? p.firstFrame : p.frameStep - 1;
-        StreamResult result = skipStreamFrames(p, panels, skipped, buffers);
+        const std::int64_t skipped = !streams ? 0 : k == 0 ? p.firstFrame : p.frameStep - 1;
+        StreamResult result = StreamResult{streamGoesOn, 0, 0};
+        if (skipped > 0)
+            result = skipStreamFrames(p, panels, skipped, buffers);
         if (result.status == streamGoesOn)
             result = streamFrame(p, panels, panelFrame(p, k), buffers, RowSink{writeMovieRows, &rows});
         if (result.status != streamGoesOn)

@@ -38,8 +38,9 @@ if(NOT result EQUAL 1 OR NOT refusal STREQUAL "mozaro-encode: cannot read descri
   message(FATAL_ERROR "installed bin/mozaro-encode nothing.mg: status ${result}, standard error '${refusal}'")
 endif()
 
-# mozaro-slurm finds the Mozaro beside it.
-execute_process(COMMAND "${PREFIX}/bin/mozaro-slurm" --version RESULT_VARIABLE result OUTPUT_VARIABLE version)
+# mozaro-slurm finds the Mozaro beside it, with no other on the PATH.
+execute_process(COMMAND "${CMAKE_COMMAND}" -E env PATH=/usr/bin:/bin "${PREFIX}/bin/mozaro-slurm" --version
+                RESULT_VARIABLE result OUTPUT_VARIABLE version)
 if(NOT result EQUAL 0 OR NOT version STREQUAL "mozaro-slurm ${VERSION}\n")
   message(FATAL_ERROR "installed bin/mozaro-slurm --version: status ${result}, output '${version}'")
 endif()

@@ -1,18 +1,12 @@
 #include "slurmCluster.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
-#include <stdexcept>
-#include <thread>
 
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -42,52 +36,15 @@ static std::vector<std::string> environmentWithoutSlurm()
     return kept;
 }
 
-static ToolOutcome runWithEnvironment(const std::string& folder, std::vector<std::string> args,
-                                      std::vector<std::string> environment, const std::string& outputPrefix,
+// A job that never ends (sbatch --wait on a job left pending) must fail its case, not hang.
+static ToolOutcome runWithEnvironment(const std::string& folder, const std::vector<std::string>& args,
+                                      const std::vector<std::string>& environment, const std::string& outputPrefix,
                                       int seconds)
 {
-    const std::string outPath = outputPrefix + ".out", errPath = outputPrefix + ".err";
-    std::vector<char*> argv, envp;
-    for (std::string& word : args)
-        argv.push_back(&word[0]);
-    argv.push_back(nullptr);
-    for (std::string& variable : environment)
-        envp.push_back(&variable[0]);
-    envp.push_back(nullptr);
-    pid_t child = fork();
-    if (child < 0)
-        throw std::runtime_error("fork failed");
-    if (child == 0) {
-        int in = open("/dev/null", O_RDONLY);
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
-            chdir(folder.c_str()) != 0)
-            _exit(126);
-        execvpe(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    // A job that never ends (sbatch --wait on a job left pending) must fail its case, not hang.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    int status = 0;
-    for (;;) {
-        pid_t done = waitpid(child, &status, WNOHANG);
-        if (done == child)
-            break;
-        if (done < 0 && errno != EINTR)
-            throw std::runtime_error("waitpid failed");
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ToolOutcome outcome;
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    outcome.out = readText(outPath);
-    outcome.err = readText(errPath);
-    return outcome;
+    ChildLimits start;
+    start.environment = &environment;
+    return waitForChild(startChild(folder, args, "/dev/null", outputPrefix + ".out", outputPrefix + ".err", start),
+                        seconds);
 }
 
 ToolOutcome runInSlurmCluster(const std::string& folder, std::vector<std::string> args, int seconds)

@@ -192,11 +192,16 @@ static void setLimit(int resource, unsigned long long soft, unsigned long long h
 StartedRun startChild(const std::string& folder, const std::vector<std::string>& command, const std::string& inputPath,
                       const std::string& outputPath, const std::string& errorPath, const ChildLimits& limits)
 {
-    std::vector<std::string> words = command;
-    std::vector<char*> argv;
+    std::vector<std::string> words = command, variables;
+    std::vector<char*> argv, envp;
     for (std::string& word : words)
         argv.push_back(&word[0]);
     argv.push_back(nullptr);
+    if (limits.environment != nullptr)
+        variables = *limits.environment;
+    for (std::string& variable : variables)
+        envp.push_back(&variable[0]);
+    envp.push_back(nullptr);
 
     pid_t child = fork();
     if (child < 0)
@@ -226,7 +231,10 @@ StartedRun startChild(const std::string& folder, const std::vector<std::string>&
         if (limits.userId != 0 && (setgroups(0, nullptr) != 0 || setgid(limits.userId) != 0 ||
                                    setuid(limits.userId) != 0))
             _exit(125);
-        execvp(argv[0], argv.data());
+        if (limits.environment != nullptr)
+            execvpe(argv[0], argv.data(), envp.data());
+        else
+            execvp(argv[0], argv.data());
         _exit(127);
     }
     return StartedRun{child, outputPath, errorPath};

@@ -46,6 +46,7 @@ struct ChildLimits {
     bool fileSizeSignalIgnored = false;   // a write past the limit fails instead of killing
     bool closeOutput = false;
     unsigned userId = 0;                  // runs as this user (and group) where not 0: needs root
+    const std::vector<std::string>* environment = nullptr;   // NAME=value, all of it, where given
 };
 
 // A child started in the background.
