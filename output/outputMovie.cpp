@@ -71,11 +71,12 @@ OutputResult prepareOutputMovie(const char* name, const RunParameters& runParame
         return OutputResult{descriptorFailed, error};
 
     // An absolute name is described without the current directory.
-    if (osCurrentDirectory(&movie->workingDirectory) != 0)
+    const int directoryError = osCurrentDirectory(&movie->workingDirectory);
+    if (directoryError != 0)
         movie->workingDirectory.clear();
     if (!osIsAbsolutePath(name)) {
-        if (movie->workingDirectory.empty())
-            return OutputResult{descriptorFailed, osCurrentDirectory(&movie->workingDirectory)};
+        if (directoryError != 0)
+            return OutputResult{descriptorFailed, directoryError};
         if (holdsLineEnd(movie->workingDirectory))
             return OutputResult{directoryHasLineEnd, 0};
     }
@@ -220,17 +221,20 @@ static int writeDescriptorFile(const OutputMovie& movie, const std::string& name
 OutputResult finishOutputMovie(OutputMovie* movie)
 {
     // The new movie reaches storage before it replaces anything, when asked: outside the
-    // lock, which other runs wait for.
-    int error = movie->sync ? osSync(movie->file) : 0;
+    // lock, which other runs wait for. (A pipe or device replaces nothing.)
+    int error = movie->sync && !movie->inPlace ? osSync(movie->file) : 0;
     if (error != 0 || osStopRequested() != 0) {
         releaseOutputMovie(movie);
         return OutputResult{movieFailed, error};
     }
     // Held until both are in place: no other run's movie and descriptor can mix with these,
-    // and no run takes the closed temporary files for a dead run's.
+    // and no run takes the closed temporary files for a dead run's (a descriptor's too, beside
+    // a movie written in place).
     osFile lock = osNoFile;
-    OutputResult result = movie->inPlace ? OutputResult{outputFine, 0} : lockMovieFolder(movie, &lock);
+    OutputResult result = lockMovieFolder(movie, &lock);
     if (result.failure != outputFine) {
+        if (movie->inPlace && result.failure == movieFailed)
+            result.failure = descriptorFailed;
         releaseOutputMovie(movie);
         return result;
     }
@@ -263,7 +267,6 @@ OutputResult finishOutputMovie(OutputMovie* movie)
         (void)osRemoveFile(descriptorTemporary.c_str());
     osForgetTemporaryFile(descriptorEntry);
     releaseOutputMovie(movie);
-    if (!movie->inPlace)
-        unlockMovieFolder(*movie, lock);
+    unlockMovieFolder(*movie, lock);
     return result;
 }

@@ -156,7 +156,7 @@ TEST(AllOrNothing, AFifoMovieIsWrittenInPlaceFrameByFrame)
             received.insert(received.end(), piece, piece + n);
         close(fd);
     });
-    args.insert(args.begin(), {"-j", "3"});   // written in order, by one thread
+    args.insert(args.begin(), {"-j", "3", "--sync"});   // written in order, by one thread; nothing to sync
     RunOutcome run = runMozaro(folder, args, "out yes\n");
     reader.join();
     EXPECT_EQ(run.status, 0) << run.out;
