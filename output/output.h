@@ -46,6 +46,9 @@ struct OutputMovie {
     std::vector<osFileIdentity> inputs;   // files the clean-up must leave, whatever their names
     // Told, once, that the folder's lock is held by another process and the run waits.
     void (*onLockWait)(const char* lockPath) = nullptr;
+    // Told of each commit file in the movie's folders that names this movie but is left
+    // alone, not being this user's own commit.
+    void (*onCommitLeft)(const char* commitPath) = nullptr;
 };
 
 // Where the output went wrong: the movie itself, its descriptor, the room it needs, or a
@@ -58,8 +61,12 @@ enum OutputFailure {
     noRoom,           // `needed` bytes, `available` free in the file system
     beyondFileLimit,  // `needed` bytes, `available` the largest file the process may write
     lockKept,         // `lockPath` held by another process for lockWaitSeconds
+    lockInTheWay,     // `lockPath` holds what no run takes as its lock: `detail` says what
     streamTaken,      // a FIFO another run of Mozaro is writing
     partNotWhole,     // --commit: the file holds `available` bytes, not the `needed` of the movie
+    partIsInput,      // --commit, --part: the file is one of the panel movies
+    partElsewhere,    // --commit: the file lies outside the movie's folder
+    partNotOwn,       // --commit: the file is not a file of this user's own: `detail` says what it is
 };
 
 struct OutputResult {
@@ -68,6 +75,7 @@ struct OutputResult {
     std::int64_t needed = 0;
     std::int64_t available = 0;
     std::string lockPath = std::string();
+    std::string detail = std::string();
 };
 
 // Checks, before any input is opened, that the movie `name` can be written where it is to
@@ -86,15 +94,18 @@ OutputResult createOutputMovie(OutputMovie* movie);
 // Whether the file system holding the movie takes it whole, beside an earlier one.
 OutputResult checkMovieRoom(const OutputMovie& movie);
 
-// --commit: takes `file`, the whole new movie that others wrote, in the movie's folder, as
-// this run's temporary file, for finishOutputMovie to put in place; a failure keeps it.
+// --commit: takes `file`, the whole new movie that others wrote, as this run's temporary
+// file, for finishOutputMovie to put in place; a failure keeps it. The file must be this
+// user's own regular file with one name, not a link, not one of
+// `movie->inputs`, in the movie's folder or in a hidden folder of the user's own there
+// (a job's state folder).
 OutputResult adoptOutputMovie(OutputMovie* movie, const char* file);
 
-// --part: opens `file`, which must exist and be a regular file, for frames written at their
-// places from movie frame `firstFrame` on; nothing is put in place. finishMoviePart puts
-// them on storage and closes it.
+// --part: opens `file`, which must exist and be a regular file and none of `inputs`, for
+// frames written at their places from movie frame `firstFrame` on; nothing is put in place.
+// finishMoviePart puts them on storage and closes it.
 OutputResult openMoviePart(OutputMovie* movie, const char* file, std::int64_t firstFrame,
-                           const RunParameters& runParameters);
+                           const RunParameters& runParameters, const std::vector<osFileIdentity>& inputs);
 int finishMoviePart(OutputMovie* movie);
 
 // A sink for the frame pipeline: writes rows at `offset` of the movie (or, in place, where
@@ -121,15 +132,26 @@ void releaseOutputMovie(OutputMovie* movie);
 OutputResult lockMovieFolder(OutputMovie* movie, osFile* lock);
 void unlockMovieFolder(const OutputMovie& movie, osFile lock);
 
-// With the folder's lock held: finishes the commits of runs that were killed among their
-// renames and removes the temporary files no live run holds, but never one of `inputs`.
-void tidyMovieFolder(const std::string& directory, const std::vector<osFileIdentity>& inputs);
+// With the folder's lock held: finishes the commits this user's runs began and did not end
+// (killed among their renames), and removes this user's temporary files that no live run
+// holds, but never one of `inputs`. A commit file is obeyed only where it is this user's own,
+// no live run holds it, and every name in it has the shape a run gives its files, in this
+// folder (or, for a movie reached through a link, in the folder of the link and the folder
+// it leads to); anything else is left alone, and `movie->onCommitLeft` told of it where
+// it names this movie.
+void tidyMovieFolder(const OutputMovie& movie, const std::string& directory);
+
+// In words, what was found at a name: "a FIFO, pipe or device of user nobody", ...
+std::string describeFoundFile(const char* name);
 
 // With the lock held: renames the closed new movie and its descriptor's temporary file into
 // place, keeping a way back until both are in (and writing the commit file first). Where
 // neither way can be finished it leaves the commit to the next run: then it clears the
 // names of the temporary files, which must stay.
 OutputResult commitMovie(OutputMovie* movie, std::string* descriptorTemporary, bool replacing);
+
+// 16 hex digits that every temporary file of the movie named `name` (in its folder) holds.
+std::string nameHash(const char* name);
 
 // A new temporary name in `directory`: the movie's own, or its descriptor's where the movie
 // lies elsewhere through a link.

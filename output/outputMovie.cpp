@@ -6,7 +6,7 @@
 
 // Hex of the 64-bit FNV-1a hash of a file name: temporary file names of a fixed length,
 // the same for every run that writes that movie.
-static std::string hashOf(const char* text)
+std::string nameHash(const char* text)
 {
     std::uint64_t hash = 14695981039346656037ull;
     for (const char* at = text; *at != '\0'; at++)
@@ -50,7 +50,7 @@ OutputResult prepareOutputMovie(const char* name, const RunParameters& runParame
         return OutputResult{movieFailed, error};
     movie->directory = movie->target.substr(0, osDirectoryPartLength(movie->target.c_str()));
     movie->descriptorDirectory = std::string(name, osDirectoryPartLength(name));
-    movie->temporaryPrefix = ".mozaro-" + hashOf(movie->target.c_str() + movie->directory.size()) + "-";
+    movie->temporaryPrefix = ".mozaro-" + nameHash(movie->target.c_str() + movie->directory.size()) + "-";
 
     // The temporary files and the descriptor are made in the movie's directory, and the
     // earlier ones replaced there.
@@ -111,9 +111,9 @@ OutputResult createOutputMovie(OutputMovie* movie)
     OutputResult result = lockMovieFolder(movie, &lock);
     if (result.failure != outputFine)
         return result;
-    tidyMovieFolder(movie->directory, movie->inputs);
+    tidyMovieFolder(*movie, movie->directory);
     if (movie->descriptorDirectory != movie->directory)
-        tidyMovieFolder(movie->descriptorDirectory, movie->inputs);
+        tidyMovieFolder(*movie, movie->descriptorDirectory);
     result = checkMovieRoom(*movie);
     if (result.failure == outputFine) {
         movie->movieTemporary = temporaryName(movie, movie->directory, "new");
@@ -131,31 +131,78 @@ OutputResult createOutputMovie(OutputMovie* movie)
     return result;
 }
 
+static bool isOneOf(osFile file, const std::vector<osFileIdentity>& inputs)
+{
+    osFileIdentity identity;
+    bool stream;
+    if (!osIdentifyOpenFile(file, &identity, &stream))
+        return false;
+    for (const osFileIdentity& input : inputs)
+        if (osSameFile(identity, input))
+            return true;
+    return false;
+}
+
+// Where a finished part may be taken from: the movie's folder, or a hidden folder directly
+// in it that is the user's own and that no other user may write.
+static bool liesBesideTheMovie(const OutputMovie& movie, const std::string& file)
+{
+    const std::string folder = file.substr(0, osDirectoryPartLength(file.c_str()));
+    osFileIdentity movieFolder, itsFolder;
+    if (!osIdentifyFile((movie.directory + ".").c_str(), &movieFolder) ||
+        !osIdentifyFile((folder + ".").c_str(), &itsFolder))
+        return false;
+    if (osSameFile(movieFolder, itsFolder))
+        return true;
+    if (folder.size() < 2)
+        return false;
+    const std::string hidden = folder.substr(0, folder.size() - 1);
+    const std::size_t part = osDirectoryPartLength(hidden.c_str());
+    osFoundFile found;
+    osFileIdentity above;
+    return hidden[part] == '.' && hidden.compare(part, std::string::npos, "..") != 0 &&
+           hidden.compare(part, std::string::npos, ".") != 0 && osLookAtFile(hidden.c_str(), &found) == 0 &&
+           !found.link && found.kind == osDirectory && found.own && !found.othersMayWrite &&
+           osIdentifyFile((hidden.substr(0, part) + ".").c_str(), &above) && osSameFile(above, movieFolder);
+}
+
 OutputResult adoptOutputMovie(OutputMovie* movie, const char* file)
 {
+    osFoundFile found;
+    int error = osLookAtFile(file, &found);
+    if (error != 0)
+        return OutputResult{movieFailed, error};
+    if (found.link || found.kind != osRegularFile || !found.own || found.names != 1)
+        return OutputResult{partNotOwn, 0, 0, 0, std::string(), describeFoundFile(file)};
+    if (!liesBesideTheMovie(*movie, file))
+        return OutputResult{partElsewhere, 0};
     osFile lock;
     OutputResult result = lockMovieFolder(movie, &lock);
     if (result.failure != outputFine)
         return result;
-    tidyMovieFolder(movie->directory, movie->inputs);
-    int error = osOpenForWriting(file, &movie->file);
+    tidyMovieFolder(*movie, movie->directory);
+    error = osOpenForWriting(file, &movie->file);
     std::int64_t size = 0;
-    if (error == 0 && (!osRegularFileSize(movie->file, &size) || size != movie->bytes)) {
-        (void)osClose(movie->file);
-        movie->file = osNoFile;
-        result = OutputResult{partNotWhole, 0, movie->bytes, size};
-    } else if (error != 0) {
+    if (error != 0) {
         result = OutputResult{movieFailed, error};
+    } else if (isOneOf(movie->file, movie->inputs)) {
+        result = OutputResult{partIsInput, 0};
+    } else if (!osRegularFileSize(movie->file, &size) || size != movie->bytes) {
+        result = OutputResult{partNotWhole, 0, movie->bytes, size};
     } else {
         movie->movieTemporary = file;
         movie->adopted = true;
+    }
+    if (result.failure != outputFine && movie->file != osNoFile) {
+        (void)osClose(movie->file);
+        movie->file = osNoFile;
     }
     unlockMovieFolder(*movie, lock);
     return result;
 }
 
 OutputResult openMoviePart(OutputMovie* movie, const char* file, std::int64_t firstFrame,
-                           const RunParameters& runParameters)
+                           const RunParameters& runParameters, const std::vector<osFileIdentity>& inputs)
 {
     *movie = OutputMovie{};
     movie->name = file;
@@ -164,12 +211,13 @@ OutputResult openMoviePart(OutputMovie* movie, const char* file, std::int64_t fi
     int error = osOpenForWriting(file, &movie->file);
     if (error != 0)
         return OutputResult{movieFailed, error};
-    // Frames are written at their places: a pipe or device has none.
+    // Frames are written at their places: a pipe or device has none. And never into a panel.
     std::int64_t size;
-    if (!osRegularFileSize(movie->file, &size)) {
+    const bool input = isOneOf(movie->file, inputs);
+    if (input || !osRegularFileSize(movie->file, &size)) {
         (void)osClose(movie->file);
         movie->file = osNoFile;
-        return OutputResult{movieFailed, 0};
+        return OutputResult{input ? partIsInput : movieFailed, 0};
     }
     return OutputResult{outputFine, 0};
 }

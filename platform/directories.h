@@ -48,17 +48,33 @@ bool osIdentifyFile(const char* name, osFileIdentity* identity);
 // shares (on Windows each open of a pipe is one of its own: false).
 bool osIdentifyStream(const char* name, osFileIdentity* identity);
 
+// What a name is where it stands, a symbolic link not followed: for a file found in a folder
+// others may write, before anything in it is trusted.
+struct osFoundFile {
+    bool link = false;              // a symbolic link (on Windows any reparse point)
+    osFileKind kind = osNothing;    // of the name itself; osOtherFile for a link
+    bool own = false;               // this process's user owns it
+    bool othersMayWrite = false;    // a user other than its owner may change it
+    std::uint64_t names = 0;        // the names it has (hard links)
+    std::string owner;              // the owner's user name (or number), "" where unknown
+};
+int osLookAtFile(const char* name, osFoundFile* found);
+
 // Calls `visit` with every name in `directory` ("" for the current one) but . and ..;
 // an error where the directory cannot be read.
 int osListDirectory(const std::string& directory, void (*visit)(void* context, const char* name), void* context);
 
-// Removes the file at `path` unless a live process holds it (osCreateNew, osTryLock):
-// 0 when it was removed, osLockHeld when it is held, else the system's error.
+// Removes the file at `path` unless a live process holds it (osCreateNew, osTryLock) or it
+// is not this user's own regular file: 0 when it was removed, osLockHeld when it is held,
+// osNotOwnFile when it is another's (or a link, a FIFO, ...), else the system's error.
 int osRemoveUnheldFile(const char* path);
 
 // Takes the lock file `path` without waiting: creates it (readable by all) if it is not
-// there. 0 with the lock, osLockHeld while another process holds it, else an error. A
-// process that dies lets go of its locks; the file it leaves is taken over by the next.
+// there. 0 with the lock, osLockHeld while another process holds it, osNotOwnFile where
+// something else is in the way at that name (a link, a FIFO, a file with a second name or
+// one this user may not open), else an error. Never follows a link nor waits on a FIFO; a
+// lock file this call made and could not take is removed again. A process that dies lets go
+// of its locks; the file it leaves is taken over by the next.
 int osTryLock(const char* path, osFile* lock);
 // Lets go of the lock and removes its file.
 void osUnlock(const char* path, osFile lock);

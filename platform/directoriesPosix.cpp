@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -141,13 +142,36 @@ int systemListDirectory(const std::string& directory, void (*visit)(void* contex
     return 0;
 }
 
+int systemLookAtFile(const char* name, osFoundFile* found)
+{
+    struct stat st;
+    if (lstat(name, &st) != 0)
+        return errno;
+    found->link = S_ISLNK(st.st_mode);
+    found->kind = S_ISREG(st.st_mode)   ? osRegularFile
+                  : S_ISDIR(st.st_mode) ? osDirectory
+                  : S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode) ? osStream
+                                                                                        : osOtherFile;
+    found->own = st.st_uid == geteuid();
+    found->othersMayWrite = !found->link && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    found->names = std::uint64_t(st.st_nlink);
+    // The name where the user database has one; its number otherwise.
+    char text[1024];
+    struct passwd entry, *result = nullptr;
+    if (getpwuid_r(st.st_uid, &entry, text, sizeof text, &result) == 0 && result != nullptr)
+        found->owner = result->pw_name;
+    else
+        found->owner = std::to_string((unsigned long)st.st_uid);
+    return 0;
+}
+
 int systemRemoveUnheldFile(const char* path)
 {
     int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return errno;
+        return errno == ELOOP ? osNotOwnFile : errno;
     struct stat st;
-    int error = fstat(fd, &st) != 0 ? errno : !S_ISREG(st.st_mode) ? EINVAL : 0;
+    int error = fstat(fd, &st) != 0 ? errno : !S_ISREG(st.st_mode) || st.st_uid != geteuid() ? osNotOwnFile : 0;
     // Whoever holds the lock is alive; a file nobody holds was left by a run that died.
     if (error == 0)
         error = flock(fd, LOCK_EX | LOCK_NB) != 0 ? errno : unlink(path) != 0 ? errno : 0;
@@ -155,32 +179,59 @@ int systemRemoveUnheldFile(const char* path)
     return error;
 }
 
+// Whether the lock's name holds something no run takes as its lock file. Whatever is there
+// may be anyone's: it is only looked at, never opened in a way that could wait on it,
+// follow it or change it.
+static bool inTheWay(const char* path)
+{
+    struct stat st;
+    return lstat(path, &st) == 0 && (!S_ISREG(st.st_mode) || st.st_nlink != 1);
+}
+
 int systemTryLock(const char* path, osFile* lock)
 {
     for (;;) {
-        int fd = open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0)
-            return errno;
+        bool made = true;
+        int fd = open(path, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == EEXIST) {
+            made = false;
+            fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            if (fd < 0 && errno == ENOENT)
+                continue;   // its holder removed it as it let go
+        }
+        if (fd < 0) {
+            const int error = errno;
+            return error == ELOOP || (error == EACCES && !made) || inTheWay(path) ? osNotOwnFile : error;
+        }
+        struct stat held, named;
+        if (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode) || held.st_nlink != 1) {
+            close(fd);
+            return osNotOwnFile;
+        }
         // Readable by every user whose runs share the folder, whatever the umask: a lock
         // file of one user must not stop another's runs for good.
-        struct stat held, named;
-        if (fstat(fd, &held) == 0 && held.st_uid == geteuid())
+        if (made)
             (void)fchmod(fd, 0644);
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            int error = errno;
-            close(fd);
-            if (error != ENOLCK && error != EOPNOTSUPP && error != EINVAL)
-                return error;
-            *lock = osNoFile;   // no locks here: runs race as they would without
-            return 0;
-        }
-        // The holder before removed the file as it let go: the lock is the file at the name.
-        if (fstat(fd, &held) == 0 && lstat(path, &named) == 0 && held.st_dev == named.st_dev &&
-            held.st_ino == named.st_ino) {
+        int error;
+        do
+            error = flock(fd, LOCK_EX | LOCK_NB) != 0 ? errno : 0;
+        while (error == EINTR);
+        // The lock is the file at the name: the holder before may have removed it as it let go.
+        const bool atName = lstat(path, &named) == 0 && held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+        if (error == 0 && atName) {
             *lock = fd;
             return 0;
         }
+        // A file this run made and does not hold would stay behind it.
+        if (made && atName && error != EWOULDBLOCK)
+            (void)unlink(path);
         close(fd);
+        if (error == ENOLCK || error == EOPNOTSUPP || error == EINVAL) {
+            *lock = osNoFile;   // no locks here: runs race as they would without
+            return 0;
+        }
+        if (error != 0)
+            return error;
     }
 }
 

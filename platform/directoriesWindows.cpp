@@ -132,6 +132,22 @@ int systemListDirectory(const std::string& directory, void (*visit)(void* contex
     return 0;
 }
 
+// Owners and modes are left to the folder's access control: every file found is taken as
+// the user's own, a reparse point (a link) as something else.
+int systemLookAtFile(const char* name, osFoundFile* found)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(name, GetFileExInfoStandard, &data))
+        return lastError();
+    found->link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    found->kind = found->link                                            ? osOtherFile
+                  : (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? osDirectory
+                                                                            : osRegularFile;
+    found->own = true;
+    found->names = 1;
+    return 0;
+}
+
 int systemRemoveUnheldFile(const char* path)
 {
     // A file a live run has open is not shared for deletion, so its removal fails.
@@ -146,7 +162,7 @@ int systemTryLock(const char* path, osFile* lock)
     // A file nobody else may open and that goes with its last handle: a run that dies
     // leaves no lock behind.
     HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+                                FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
         *lock = reinterpret_cast<osFile>(handle);
         return 0;

@@ -14,6 +14,7 @@ enum osCallTraits {
 
 #define OS_LAYER_CALLS(X)                                                                                   \
     X(open, callInterruptible)                                                                              \
+    X(openOwn, callOptional)                                                                                \
     X(create, callInterruptible)                                                                            \
     X(openForWriting, callInterruptible)                                                                    \
     X(close, callPlain)                                                                                     \
@@ -36,7 +37,8 @@ enum osCallTraits {
     X(identify, callOptional)                                                                               \
     X(list, callOptional)                                                                                   \
     X(removeUnheld, callOptional)                                                                           \
-    X(lock, callPlain)                                                                                      \
+    X(lookAt, callOptional)                                                                                 \
+    X(lock, callInterruptible)                                                                              \
     X(freeSpace, callOptional)
 
 enum osCall {

@@ -16,6 +16,11 @@ constexpr std::int64_t osAtPosition = -1;
 // Opens a movie for reading, binary, shared with other processes. A directory is refused.
 int osOpenForReading(const char* name, osFile* file);
 
+// Opens for reading a file this process's user made and alone may change: a regular file
+// of that user's with one name, which no other user may write, reached without following a
+// link and without waiting on a FIFO. osNotOwnFile for anything else found at the name.
+int osOpenOwnFile(const char* name, osFile* file);
+
 // Creates the new file `name` for writing, binary, refused if anything has that name; may be
 // read and written by everyone the process's file-creation mask allows. While it is open, it
 // is held: osRemoveUnheldFile in another process leaves it alone.
@@ -89,6 +94,8 @@ bool osSameFile(const osFileIdentity& a, const osFileIdentity& b);
 
 // The error of a lock someone else holds.
 extern const int osLockHeld;
+// The error of a file found in a shared folder that is not this user's own to trust.
+extern const int osNotOwnFile;
 // True for the error of a name that leads to nothing.
 bool osNotFound(int error);
 // The error of writing a file where a directory is.

@@ -44,6 +44,25 @@ int systemOpenForReading(const char* name, osFile* file)
     return error;
 }
 
+int systemOpenOwnFile(const char* name, osFile* file)
+{
+    int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ELOOP ? osNotOwnFile : errno;
+    // Checked on what was opened, not by the name, which another user may change meanwhile.
+    struct stat st;
+    int error = fstat(fd, &st) != 0 ? errno : 0;
+    if (error == 0 && (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1 ||
+                       (st.st_mode & (S_IWGRP | S_IWOTH)) != 0))
+        error = osNotOwnFile;
+    if (error != 0) {
+        close(fd);
+        return error;
+    }
+    *file = fd;
+    return 0;
+}
+
 int systemCreateNew(const char* name, osFile* file)
 {
     int error = openFile(name, O_WRONLY | O_CREAT | O_EXCL, file);
@@ -164,6 +183,7 @@ void osAdviseSequential(osFile file)
 }
 
 const int osLockHeld = EWOULDBLOCK;
+const int osNotOwnFile = EPERM;
 const int osIsADirectory = EISDIR;
 const char* const osLineEnd = "\n";
 

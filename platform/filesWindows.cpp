@@ -32,6 +32,25 @@ int systemOpenForReading(const char* name, osFile* file)
     return openFile(name, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, file);
 }
 
+int systemOpenOwnFile(const char* name, osFile* file)
+{
+    // A reparse point (a link) is opened as itself and refused; a pipe or device is no file.
+    // Shared for reading only: a file a live run still writes is refused as held.
+    HANDLE handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return lastError();
+    *file = reinterpret_cast<osFile>(handle);
+    BY_HANDLE_FILE_INFORMATION information;
+    if (GetFileType(handleOf(*file)) != FILE_TYPE_DISK || !GetFileInformationByHandle(handleOf(*file), &information) ||
+        (information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        information.nNumberOfLinks != 1) {
+        CloseHandle(handleOf(*file));
+        return osNotOwnFile;
+    }
+    return 0;
+}
+
 int systemCreateNew(const char* name, osFile* file)
 {
     return openFile(name, GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, file);
@@ -160,6 +179,7 @@ void osAdviseSequential(osFile file)
 }
 
 const int osLockHeld = int(ERROR_SHARING_VIOLATION);
+const int osNotOwnFile = int(ERROR_INVALID_OWNER);
 // What creating a file over a directory meets.
 const int osIsADirectory = int(ERROR_ACCESS_DENIED);
 const char* const osLineEnd = "\r\n";

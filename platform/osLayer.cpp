@@ -100,6 +100,15 @@ int osOpenForReading(const char* name, osFile* file)
     return openAgain(systemOpenForReading, name, file);
 }
 
+int osOpenOwnFile(const char* name, osFile* file)
+{
+    FAULT_POINT(openOwn, name, INJECTED(openOwn));
+    const int error = systemOpenOwnFile(name, file);
+    if (error == 0)
+        NAME_FILE(*file, name);
+    return error;
+}
+
 int osCreateNew(const char* name, osFile* file)
 {
     FAULT_POINT(create, name, INJECTED(create));
@@ -342,6 +351,13 @@ int osListDirectory(const std::string& directory, void (*visit)(void* context, c
     return systemListDirectory(directory, visit, context);
 }
 
+int osLookAtFile(const char* name, osFoundFile* found)
+{
+    *found = osFoundFile{};
+    FAULT_POINT(lookAt, name, INJECTED(lookAt));
+    return systemLookAtFile(name, found);
+}
+
 int osRemoveUnheldFile(const char* path)
 {
     FAULT_POINT(removeUnheld, path, INJECTED(removeUnheld));
@@ -351,7 +367,10 @@ int osRemoveUnheldFile(const char* path)
 int osTryLock(const char* path, osFile* lock)
 {
     FAULT_POINT(lock, path, INJECTED(lock));
-    int error = systemTryLock(path, lock);
+    int error;
+    do
+        error = ATTEMPT(systemTryLock(path, lock));
+    while (again(error));
     if (error == 0)
         NAME_FILE(*lock, path);
     return error;

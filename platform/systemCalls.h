@@ -22,6 +22,7 @@ bool systemInterrupted(int error);
 extern const int systemNoSpaceError;
 
 int systemOpenForReading(const char* name, osFile* file);
+int systemOpenOwnFile(const char* name, osFile* file);
 int systemCreateNew(const char* name, osFile* file);
 int systemOpenForWriting(const char* name, osFile* file);
 int systemClose(osFile file);
@@ -50,6 +51,7 @@ int systemFollowLinks(const char* name, std::string* target);
 bool systemIdentifyFile(const char* name, osFileIdentity* identity);
 bool systemIdentifyStream(const char* name, osFileIdentity* identity);
 int systemListDirectory(const std::string& directory, void (*visit)(void* context, const char* name), void* context);
+int systemLookAtFile(const char* name, osFoundFile* found);
 int systemRemoveUnheldFile(const char* path);
 int systemTryLock(const char* path, osFile* lock);
 

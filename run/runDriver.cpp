@@ -84,6 +84,18 @@ static int stopForOutput(Run* run, const OutputResult& result, const char* movie
                        name, result.lockPath.c_str(), lockWaitSeconds);
     case streamTaken:
         return stopRun(run, "Could not %s output movie %s: another run of Mozaro is writing into it", movieVerb, name);
+    case lockInTheWay:
+        return stopRun(run, "Could not %s output movie %s: %s is in the way (%s), not a lock file a run can take",
+                       movieVerb, name, result.lockPath.c_str(), result.detail.c_str());
+    case partIsInput:
+        return stopRun(run, "Could not %s output movie %s: %s is one of the panel movies", movieVerb, name,
+                       run->commandLine.commitFile);
+    case partElsewhere:
+        return stopRun(run, "Could not %s output movie %s: %s lies outside the movie's folder", movieVerb, name,
+                       run->commandLine.commitFile);
+    case partNotOwn:
+        return stopRun(run, "Could not %s output movie %s: %s is %s, not a file of this user's own", movieVerb, name,
+                       run->commandLine.commitFile, result.detail.c_str());
     case partNotWhole:
         return stopRun(run, "Could not %s output movie %s: %s holds %lld bytes, not the %lld of the whole movie",
                        movieVerb, name, run->commandLine.commitFile, (long long)result.available,
@@ -97,6 +109,11 @@ static int stopForOutput(Run* run, const OutputResult& result, const char* movie
 static void sayLockWait(const char* lockPath)
 {
     say("Waiting for %s: another run is putting a movie in place in that folder\n", lockPath);
+}
+
+static void sayCommitLeft(const char* commitPath)
+{
+    say("Leaving %s alone: it names this movie but is not a commit this user's runs made\n", commitPath);
 }
 
 // Threads for the frame loop: one per processor unless asked, never more than frames, and
@@ -193,10 +210,12 @@ static int mergePart(Run* run)
     StageResult stage = openPanelMovies(p, run->commandLine.dropPartialFrame, &run->grid);
     if (stage != stageGoOn)
         return stoppedAt(run, stage);
-    OutputResult opened = openMoviePart(&run->movie, part, run->commandLine.partAt, p);
+    OutputResult opened = openMoviePart(&run->movie, part, run->commandLine.partAt, p, panelIdentities(p, run->grid));
     if (opened.failure != outputFine)
         return stopRun(run, "Could not write part %s: %s", part,
-                       opened.error != 0 ? osErrorText(opened.error) : "not a regular file");
+                       opened.error != 0                  ? osErrorText(opened.error)
+                       : opened.failure == partIsInput ? "it is one of the panel movies"
+                                                       : "not a regular file");
     const std::int32_t workers = workersFor(*run);
     if (allocateBuffers(run, workers) != 0)
         return 1;
@@ -236,6 +255,7 @@ static int merge(Run* run, int argc, char** argv)
     OutputResult prepared = prepareOutputMovie(run->movieName, p, &run->movie);
     run->movie.sync = commandLine.sync;
     run->movie.onLockWait = sayLockWait;
+    run->movie.onCommitLeft = sayCommitLeft;
     if (prepared.failure != outputFine) {
         std::string proposed = std::string("B_") + run->grid.panelNames[0];
         if (prepared.failure == movieFailed && osNotFound(prepared.error) && proposed == run->movieName)

@@ -464,3 +464,229 @@ TEST(AllOrNothing, ADanglingLinkAsTheMovieIsWrittenWhereItLeads)
 }
 
 }  // namespace
+
+// ---- A folder others may write: what they plant there is left alone ----
+
+namespace {
+
+// The 16 hex digits every temporary file of the movie `name` holds: the 64-bit FNV-1a hash.
+std::string hashOfName(const std::string& name)
+{
+    std::uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : name)
+        hash = (hash ^ c) * 1099511628211ull;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", (unsigned long long)hash);
+    return hex;
+}
+
+std::string commitFileText(const Names& names)
+{
+    std::string text("mozaro commit", 14);
+    for (const std::string& name : names)
+        text += name + '\0';
+    return text + std::string("end", 4);
+}
+
+// A folder of mode 1777 in a parent others may pass through, as /tmp or a group's drop folder.
+std::string sharedFolder()
+{
+    std::string folder = makeScratchFolder();
+    if (chmod(parentOf(folder).c_str(), 0711) != 0 || chmod(folder.c_str(), 01777) != 0)
+        throw std::runtime_error("cannot open " + folder + " to others");
+    return folder;
+}
+
+// Commit files another user planted, or this user's own naming files a run never makes: none
+// is obeyed, nothing outside the folder changes, and a line names one that names the movie.
+TEST(SharedFolder, ACommitFileIsObeyedOnlyWhenItIsTheUsersOwnAndNamesTheRunsOwnFiles)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to plant files of another user";
+    std::mt19937 rng(40);
+    struct Planted {
+        const char* what;
+        uid_t owner;
+        bool ofThisMovie;   // under the movie's own hash, in the shape a run gives its files
+    };
+    for (const Planted& planted : {Planted{"another user's naming files elsewhere", 65534, false},
+                                   Planted{"another user's of this movie", 65534, true},
+                                   Planted{"this user's own naming files elsewhere", 0, false}}) {
+        std::string folder = sharedFolder();
+        const std::string elsewhere = parentOf(folder) + "/v";
+        ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+        writeText(elsewhere + "/passwd-like", "root's own\n");
+        writeText(elsewhere + "/precious", "keep me\n");
+        writeText(folder + "/evilpayload", "planted\n");
+        MovieGrid g = randomGrid(rng, 1, 1, 4, 4, 2, 1);
+        Names args = namedRun(folder, g, "out");
+        const std::string hash = planted.ofThisMovie ? hashOfName("out") : "0123456789abcdef";
+        const std::string commit = ".mozaro-" + hash + "-commit-1-0";
+        const std::string temporary = ".mozaro-" + hash + "-new-1-0";
+        writeBytes(folder + "/" + temporary, Bytes(48, 9));
+        const Names names = planted.ofThisMovie
+                                ? Names{folder + "/out", folder + "/out.mg", folder + "/" + temporary,
+                                        folder + "/.mozaro-" + hash + "-mg-1-0", "", folder + "/.mozaro-" + hash + "-oldmg-1-0"}
+                                : Names{elsewhere + "/passwd-like", elsewhere + "/passwd-like.mg", folder + "/evilpayload",
+                                        "/x.mg", elsewhere + "/precious", "/x"};
+        const std::string text = commitFileText(names);
+        writeBytes(folder + "/" + commit, Bytes(text.begin(), text.end()));
+        for (const std::string& name : {commit, temporary, std::string("evilpayload")})
+            ASSERT_EQ(lchown((folder + "/" + name).c_str(), planted.owner, planted.owner), 0);
+        const std::map<std::string, Bytes> outside = folderContents(elsewhere);
+
+        RunOutcome run = runMozaro(folder, args, "");
+        EXPECT_EQ(run.status, 0) << planted.what << "\n" << run.out;
+        const std::string told = "Leaving " + commit + " alone: it names this movie but is not a commit this user's runs made\n";
+        EXPECT_EQ(run.out.find(told) != std::string::npos, planted.ofThisMovie) << planted.what << "\n" << run.out;
+        EXPECT_EQ(folderContents(elsewhere), outside) << planted.what;
+        EXPECT_EQ(readBytes(folder + "/out"), modelMovie(g)) << planted.what;
+        EXPECT_TRUE(fileExists(folder + "/" + commit) && fileExists(folder + "/evilpayload")) << planted.what;
+        // Another user's leftovers stay theirs; a run removes only its own user's.
+        EXPECT_EQ(fileExists(folder + "/" + temporary), planted.owner != 0) << planted.what;
+    }
+}
+
+// At the lock's name or a commit file's: a FIFO, a link, a file the user may not open. A run
+// never waits on it for ever nor follows it: it says what is in the way and whose it is, or,
+// for a commit file, passes it by.
+TEST(SharedFolder, WhatStandsAtTheLocksNameStopsTheRunAtOnceSayingWhose)
+{
+    std::mt19937 rng(41);
+    struct InTheWay {
+        const char* what;
+        const char* kind;   // "fifo", "link", "closed" (mode 000, the run as another user), "commit fifo"
+        const char* said;   // what the line says of it; "" where the run goes on
+    };
+    for (const InTheWay& row : {InTheWay{"a FIFO as the lock", "fifo", "a FIFO, pipe or device of user root"},
+                                InTheWay{"a link as the lock", "link", "a symbolic link of user root"},
+                                InTheWay{"a lock file of mode 000", "closed", "a file of user root that this user may not open"},
+                                InTheWay{"a FIFO as a commit file", "commit fifo", ""}}) {
+        const std::string kind = row.kind;
+        ChildLimits limits;
+        if (kind == "closed") {
+            if (geteuid() != 0)
+                continue;   // shown where the tests may run Mozaro as another user
+            limits.userId = 65534;
+        }
+        std::string folder = sharedFolder();
+        MovieGrid g = randomGrid(rng, 1, 1, 4, 4, 2, 1);
+        Names args = namedRun(folder, g, "m");
+        writeText(folder + "/victim", "left alone\n");
+        const std::string lock = folder + "/.mozaro.lock";
+        if (kind == "fifo")
+            ASSERT_EQ(mkfifo(lock.c_str(), 0666), 0);
+        else if (kind == "link")
+            ASSERT_EQ(symlink("victim", lock.c_str()), 0);
+        if (kind == "closed") {
+            writeText(lock, "");
+            ASSERT_EQ(chmod(lock.c_str(), 0), 0);
+        }
+        else if (kind == "commit fifo")
+            ASSERT_EQ(mkfifo((folder + "/.mozaro-" + hashOfName("m") + "-commit-7-0").c_str(), 0666), 0);
+        const std::map<std::string, Bytes> before = folderContents(folder);
+        writeText(parentOf(folder) + "/stdin", "");
+        RunOutcome run = waitForChild(startMozaro(folder, args, parentOf(folder) + "/stdin", parentOf(folder) + "/stdout", limits), 20);
+        if (*row.said == '\0') {
+            EXPECT_EQ(run.status, 0) << row.what << "\n" << run.out;
+            EXPECT_EQ(readBytes(folder + "/m"), modelMovie(g)) << row.what;
+            continue;
+        }
+        EXPECT_EQ(run.out, layoutText(g) + "Name of merged and blended movie will be: m\nCould not create output movie m: "
+                                           ".mozaro.lock is in the way (" + row.said +
+                               "), not a lock file a run can take\nStopping\n")
+            << row.what;
+        EXPECT_EQ(run.status, 1) << row.what;
+        EXPECT_EQ(folderContents(folder), before) << row.what;
+    }
+}
+
+// An interrupted flock is made again; a failed one leaves no lock file behind.
+TEST(FolderLock, AnInterruptedFlockIsMadeAgainAndAFailedOneLeavesNoLockFile)
+{
+    if (!haveStrace())
+        GTEST_SKIP() << "strace is not installed, or may not trace here";
+    std::mt19937 rng(42);
+    for (const char* fault : {"EINTR", "EIO"}) {
+        std::string folder = makeScratchFolder();
+        MovieGrid g = randomGrid(rng, 1, 1, 4, 2, 2, 1);
+        Names args = namedRun(folder, g, "m");
+        const ToolOutcome run = runTool(folder, traced(std::string("flock:error=") + fault + ":when=1", args, "flock"));
+        const bool interrupted = std::string(fault) == "EINTR";
+        EXPECT_EQ(run.status, interrupted ? 0 : 1) << fault << "\n" << run.out;
+        EXPECT_EQ(listFolder(folder), interrupted ? Names({"f0", "m", "m.mg"}) : Names({"f0"})) << fault;
+    }
+}
+
+// A movie written through a link into another folder, killed among its renames: its commit
+// spans both folders, and a run in either finishes it; no run in one removes the other's
+// files of it.
+TEST(Commit, AMovieThroughALinkIntoAnotherFolderIsFinishedFromEither)
+{
+    if (!haveStrace())
+        GTEST_SKIP() << "strace is not installed, or may not trace here";
+    std::mt19937 rng(43);
+    const MovieGrid g = randomGrid(rng, 2, 1, 4, 2, 3, 1);
+    for (int n = 1; n <= 7; n++) {
+        const std::string a = makeScratchFolder();
+        const std::string b = parentOf(a) + "/B";
+        ASSERT_EQ(mkdir(b.c_str(), 0755), 0);
+        Names args = namedRun(a, g, "L");
+        ASSERT_EQ(symlink("../B/x", (a + "/L").c_str()), 0);
+        writeBytes(b + "/x", Bytes(36, 1));
+        writeText(a + "/L.mg", "localhost  earlier/L 4 2 3" + testSystem().lineEnd);
+        const std::string calls = "rename,renameat,renameat2,unlink,unlinkat";
+        runTool(a, traced(calls + ":signal=SIGKILL:when=" + std::to_string(n), args, calls));
+        Names other = args;
+        other[1] = "other";
+        ASSERT_EQ(runMozaro(a, other, "").status, 0) << "killed at " << n;
+        for (std::string& word : other)
+            if (word[0] == 'f')
+                word = a + "/" + word;
+        ASSERT_EQ(runMozaro(b, other, "").status, 0) << "killed at " << n;
+        const bool newPair = readBytes(b + "/x") == modelMovie(g) && fileExists(a + "/L.mg") &&
+                             readText(a + "/L.mg") == descriptorOf(a, "L", g);
+        const bool earlierPair = readBytes(b + "/x") == Bytes(36, 1) && fileExists(a + "/L.mg") &&
+                                 readText(a + "/L.mg") == "localhost  earlier/L 4 2 3" + testSystem().lineEnd;
+        EXPECT_TRUE(newPair || earlierPair) << "killed at the " << n << "th rename or unlink";
+        EXPECT_EQ(listFolder(a), Names({"L", "L.mg", "f0", "f1", "other", "other.mg"})) << "killed at " << n;
+        EXPECT_EQ(listFolder(b), Names({"other", "other.mg", "x"})) << "killed at " << n;
+    }
+}
+
+// --commit and --part never take a panel movie, and --commit never another folder's file nor
+// a link: the run stops before anything changes.
+TEST(Parts, ACommitOrAPartIsNeverAnInputNorAnotherFoldersFile)
+{
+    std::mt19937 rng(44);
+    struct Refused {
+        Names options;
+        std::string said;
+    };
+    const std::string inputCommit = "Could not create output movie m: f0 is one of the panel movies\n";
+    for (const Refused& row :
+         {Refused{{"--commit", "f0", "-o", "m"}, inputCommit},
+          Refused{{"--commit", "other/x", "-o", "m"}, "Could not create output movie m: other/x lies outside the movie's folder\n"},
+          Refused{{"--commit", "link", "-o", "m"},
+                  "Could not create output movie m: link is a symbolic link of user root, not a file of this user's own\n"},
+          Refused{{"--part", "f0", "--at", "0"}, "Could not write part f0: it is one of the panel movies\n"}}) {
+        if (geteuid() != 0 && row.options[1] == "link")
+            continue;   // the line names the owner
+        std::string folder = makeScratchFolder();
+        MovieGrid g = randomGrid(rng, 1, 1, 4, 4, 2, 2);
+        Names args = row.options;
+        for (const std::string& word : writeGrid(folder, g))
+            args.push_back(word);
+        ASSERT_EQ(mkdir((folder + "/other").c_str(), 0755), 0);
+        writeBytes(folder + "/other/x", modelMovie(g));
+        ASSERT_EQ(symlink("other/x", (folder + "/link").c_str()), 0);
+        const std::map<std::string, Bytes> before = folderContents(folder);
+        RunOutcome run = runMozaro(folder, args, "");
+        EXPECT_EQ(run.status, 1) << run.out;
+        EXPECT_NE(run.out.find(row.said + "Stopping\n"), std::string::npos) << run.out;
+        EXPECT_EQ(folderContents(folder), before) << row.said;
+        EXPECT_EQ(readBytes(folder + "/other/x"), modelMovie(g));
+    }
+}
+
+}  // namespace

@@ -33,6 +33,18 @@ TEST(FaultSweep, ThreeWorkersReplacingAnEarlierMovie)
     sweep(s);
 }
 
+TEST(FaultSweep, TwoWorkersReplacingAnEarlierMovieOnStorage)
+{
+    // The worker threads' reads and writes at their places, the lock, the second name, the
+    // room set aside and the free space, each failing in turn under --sync.
+    std::mt19937 rng(6);
+    SweepScenario s{"a 2 x 1 grid merged by 2 workers with --sync, 4 frames, nBlend 2",
+                    randomGrid(rng, 2, 1, 6, 4, 4, 2), {"-j", "2", "--sync", "-o", "wall"}, "", "wall"};
+    s.earlierMovie = true;
+    s.syncs = true;
+    sweep(s);
+}
+
 TEST(FaultSweep, BlendThreeAcrossBandsAndPanelRows)
 {
     // Rows of 420,000 bytes: one row a band, so blocks of 3 rows go through the column sums.
