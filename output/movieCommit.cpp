@@ -164,13 +164,14 @@ static int writeCommitFile(const OutputMovie& movie, const std::string& text, co
     return error;
 }
 
+// Its name gone, how the commit file's close goes changes nothing.
 static void removeCommitFile(const std::string& path, osFile held)
 {
     if (path.empty())
         return;
     (void)osRemoveFile(path.c_str());
     if (held != osNoFile)
-        (void)osClose(held);
+        osCloseAfterReading(held);
 }
 
 // Reads a commit file this user wrote and no live run holds: 0, osNotOwnFile where it is not
@@ -401,9 +402,11 @@ OutputResult commitMovie(OutputMovie* movie, std::string* descriptorTemporaryNam
         // Left as they are for the next run to finish forwards.
         movie->movieTemporary.clear();
         descriptorTemporaryName->clear();
+        // Whole since before the first rename (and on storage with --sync): the next run
+        // finds them as they are, whatever their close says now.
         for (osFile file : {held, twinHeld})
             if (file != osNoFile)
-                (void)osClose(file);
+                osCloseAfterReading(file);
     }
     return result;
 }
