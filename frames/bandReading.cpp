@@ -10,7 +10,8 @@ static const std::int32_t smallestScatteredRow = 256;
 
 bool piecesGoThroughStaging(const RunParameters& p)
 {
-    return p.ntx > 1 && (!OS_HAS_SCATTER_READ || p.tileRowBytes < smallestScatteredRow);
+    // A panel that shares columns with its left neighbour is copied without them.
+    return p.ntx > 1 && (!OS_HAS_SCATTER_READ || p.tileRowBytes < smallestScatteredRow || p.overlapX > 0);
 }
 
 StreamResult readPanelRowPiece(const RunParameters& p, const PanelMovie* panels, std::int64_t frame,
@@ -25,7 +26,8 @@ StreamResult readPanelRowPiece(const RunParameters& p, const PanelMovie* panels,
     for (std::int32_t j = 0; j < p.ntx; j++) {
         const osFile file = panels[j].file;
         const std::int64_t at = panels[j].stream ? osAtPosition : offset;
-        unsigned char* place = band + std::size_t(j) * tileRowBytes;
+        unsigned char* place = band + std::size_t(j) * std::size_t(bytesPerPixel) * std::size_t(p.panelStepX);
+        const std::size_t shared = j > 0 ? std::size_t(bytesPerPixel) * std::size_t(p.overlapX) : 0;
         std::size_t got = 0;
         int error;
         if (p.ntx == 1)
@@ -42,8 +44,8 @@ StreamResult readPanelRowPiece(const RunParameters& p, const PanelMovie* panels,
             return StreamResult{panelMovieEnded, j, 0};
         if (staged)
             for (std::int32_t r = 0; r < rows; r++)
-                std::memcpy(place + std::size_t(r) * mosaicRowBytes, staging + std::size_t(r) * tileRowBytes,
-                            tileRowBytes);
+                std::memcpy(place + std::size_t(r) * mosaicRowBytes + shared,
+                            staging + std::size_t(r) * tileRowBytes + shared, tileRowBytes - shared);
     }
     return StreamResult{streamGoesOn, 0, 0};
 }

@@ -33,16 +33,25 @@ std::int64_t reductionScratchBytes()
 // s' = sum >> preShift: s' / A' truncates to the same quotient as sum / blockArea. With
 // m = ceil(2^k / A') = (2^k + e) / A', 0 <= e < A', and s' = q * A' + r, 0 <= r < A':
 //     s' * m / 2^k = q + (r + s' * e / 2^k) / A',
-// whose floor is q whenever s' * e < 2^k. Sums reach 255 * blockArea, so s' <= 255 * A';
-// take 2^l < A' < 2^(l+1), so that 255 * A' * A' < 510 * A' * 2^l.
-// - Wide sums, k = 32 + l: s' * e < 510 * A' * 2^l < 2^k, since 510 * A' < 2^32 for every
-//   A' up to 2901^2. m < 2^32 and s' < 2^31 keep the product within 64 bits.
-// - Narrow sums (blockArea <= 256), k = 16 + l: m < 2^16 and s' < 2^16, so the product fits
-//   32 bits and its high half can be taken 16 bits at a time. The bound above covers
-//   A' <= 128; the odd parts above that, 169 and 225, have e = 45 and 67, and 255 * A' * e
-//   stays below 2^23.
+// whose floor is q whenever s' * e < 2^k. Sums reach 255 * blockArea (and half a block
+// more when rounded), so s' <= 255.5 * A'; take 2^l < A' < 2^(l+1), so that
+// 255.5 * A' * A' < 511 * A' * 2^l.
+// - Wide sums, k = 32 + l: s' * e < 511 * A' * 2^l < 2^k, since 511 * A' < 2^32 for every
+//   A' below 2^23; above it (l = 23, the largest factors) directly, 255.5 * 2901^4 < 2^55.
+//   m < 2^32 and s' < 2^32 keep the product within 64 bits.
+// - Narrow sums (blockArea <= 256), k = 16 + l: m < 2^16 and s' < 2^16 (at most
+//   255 * 256 + 128), so the product fits 32 bits and its high half can be taken 16 bits
+//   at a time. The bound above covers A' <= 127; the odd parts above that, 169 and 225,
+//   have e = 45 and 67, and 255.5 * A' * e stays below 2^23.
 // A power of two is a plain shift, written for narrow sums as a multiply by 2^(16 - shift)
 // and a shift by 16. The tests check every blend factor at both ends of every quotient.
+BlockDivisor blockDivisorOf(const RunParameters& p)
+{
+    BlockDivisor divisor = blockDivisor(p.blockArea);
+    divisor.roundingAddend = p.roundMeans ? std::uint32_t(p.blockArea / 2) : 0;
+    return divisor;
+}
+
 BlockDivisor blockDivisor(std::int32_t blockArea)
 {
     std::uint32_t odd = std::uint32_t(blockArea);
@@ -117,16 +126,18 @@ static void reduceNarrowSpan(const unsigned char* rows, std::size_t rowBytes, st
     const std::int32_t columns = 3 * nBlend * pixels;
     addRows(rows, rowBytes, nBlend, columns, columnSums);
     columnSums[columns] = 0;   // the last pixel's fourth lane
+    // Every lane starts at the rounding addend (at most 128, to sums of at most 65280).
+    const std::uint64_t start = std::uint64_t(divisor.roundingAddend) * 0x0001000100010001ull;
     if (nBlend == 3) {   // the commonest factor without a kernel of its own, unrolled
         for (std::int32_t ox = 0; ox < pixels; ox++) {
             const std::uint16_t* column = columnSums + 9 * ox;
-            const std::uint64_t sum = lanesAt(column) + lanesAt(column + 3) + lanesAt(column + 6);
+            const std::uint64_t sum = start + lanesAt(column) + lanesAt(column + 3) + lanesAt(column + 6);
             std::memcpy(blockSums + 3 * ox, &sum, 8);
         }
     } else {
         for (std::int32_t ox = 0; ox < pixels; ox++) {
             const std::uint16_t* column = columnSums + 3 * nBlend * ox;
-            std::uint64_t sum = 0;
+            std::uint64_t sum = start;
             for (std::int32_t dx = 0; dx < nBlend; dx++)
                 sum += lanesAt(column + 3 * dx);
             std::memcpy(blockSums + 3 * ox, &sum, 8);
@@ -149,7 +160,8 @@ void reduceBlockRow(const unsigned char* rows, std::size_t rowBytes, std::int32_
                     const BlockDivisor& divisor, ReductionScratch* scratch, unsigned char* out)
 {
     const std::int32_t spanPixels = spanColumns / (3 * nBlend);
-    std::int32_t ox = reduceWithKernel(rows, rowBytes, nBlend, outWidth, divisor, out);
+    // The kernels truncate; rounded means take the general loops.
+    std::int32_t ox = divisor.roundingAddend == 0 ? reduceWithKernel(rows, rowBytes, nBlend, outWidth, divisor, out) : 0;
     for (; ox < outWidth; ox += spanPixels) {
         const std::int32_t left = outWidth - ox;
         const std::int32_t pixels = left < spanPixels ? left : spanPixels;
@@ -200,7 +212,7 @@ void foldColumnSums(const std::uint32_t* sums, std::int32_t nBlend, std::int32_t
 {
     for (std::int32_t ox = 0; ox < outWidth; ox++) {
         const std::uint32_t* column = sums + std::size_t(3) * std::size_t(nBlend) * std::size_t(ox);
-        std::uint32_t s0 = 0, s1 = 0, s2 = 0;
+        std::uint32_t s0 = divisor.roundingAddend, s1 = s0, s2 = s0;
         for (std::int32_t dx = 0; dx < nBlend; dx++, column += 3) {
             s0 += column[0];
             s1 += column[1];

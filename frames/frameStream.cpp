@@ -1,4 +1,5 @@
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/process.h"
 
@@ -25,9 +26,9 @@ FrameBufferPlan planFrameBuffers(const RunParameters& p, std::int32_t bandRows)
     plan.bandBytes = plan.bandRows * rowBytes;
     plan.stagingBytes = piecesGoThroughStaging(p) ? std::int64_t(plan.bandRows) * p.tileRowBytes : 0;
     // Column sums carry a block whose rows come in two bands: at the top of a panel row
-    // whose height is not a multiple of nBlend, and everywhere when a band is lower than
-    // a block.
-    const bool blocksCut = p.nBlend > plan.bandRows || p.ny % p.nBlend != 0;
+    // whose height is not a multiple of nBlend, where rows of gaps or overlaps shift the
+    // blocks, and everywhere when a band is lower than a block.
+    const bool blocksCut = p.nBlend > plan.bandRows || p.ny % p.nBlend != 0 || p.gapY > 0 || p.overlapY > 0;
     plan.sumCount = p.nBlend > 1 && blocksCut ? std::int64_t(p.outRowBytes) * p.nBlend : 0;
     if (p.nBlend > 1 && p.outRowBytes > 0) {
         std::int64_t perPiece = outputPieceTargetBytes / p.outRowBytes;
@@ -142,17 +143,69 @@ static std::int32_t pieceRows(const RunParameters& p, const FrameBufferPlan& pla
     return left < rows ? left : rows;
 }
 
+// `rows` band rows of the gaps' colour, where the band holds gap rows or gap columns.
+static void fillBandRows(const RunParameters& p, unsigned char* band, std::int32_t rows)
+{
+    const std::size_t rowBytes = std::size_t(p.mosaicRowBytes);
+    for (std::size_t at = 0; at < rowBytes; at += 3)
+        std::memcpy(band + at, p.fill, 3);
+    for (std::int32_t r = 1; r < rows; r++)
+        std::memcpy(band + std::size_t(r) * rowBytes, band, rowBytes);
+}
+
+// Reads and drops `rows` rows of every panel of a panel row that is a stream: the rows a
+// panel shares with the one below it, which that one keeps. (A regular file is read at
+// the rows wanted.)
+static StreamResult dropStreamRows(const RunParameters& p, const PanelMovie* row, std::int32_t rows,
+                                   FrameBuffers* b)
+{
+    for (std::int32_t r = 0; r < rows; r += b->plan.bandRows)
+        for (std::int32_t j = 0; j < p.ntx; j++) {
+            if (!row[j].stream)
+                continue;
+            const std::int32_t piece = rows - r < b->plan.bandRows ? rows - r : b->plan.bandRows;
+            const std::size_t bytes = std::size_t(piece) * std::size_t(p.tileRowBytes);
+            std::size_t got = 0;
+            const int error = osReadFull(row[j].file, b->band, bytes, osAtPosition, &got);
+            if (error != 0)
+                return StreamResult{panelMovieFailed, j, error};
+            if (got < bytes)
+                return StreamResult{panelMovieEnded, j, 0};
+        }
+    return StreamResult{streamGoesOn, 0, 0};
+}
+
+// Hands `rows` band rows, the first mosaic row y0, on: as they are for nBlend 1, else reduced.
+static int passBandOn(const RunParameters& p, FrameBuffers* b, const BlockDivisor& divisor, std::int64_t y0,
+                      std::int32_t rows, RowSink sink)
+{
+    if (p.nBlend == 1)
+        return sink.write(sink.context, b->band, std::int64_t(rows) * p.mosaicRowBytes);
+    // With no output columns nothing is reduced, but every byte is still read.
+    return p.outRowBytes > 0 ? reduceBand(p, b, divisor, y0, rows, sink) : 0;
+}
+
 StreamResult streamFrame(const RunParameters& p, const PanelMovie* panels, std::int64_t frame, FrameBuffers* b,
                          RowSink sink)
 {
-    const BlockDivisor divisor = blockDivisor(p.blockArea);
-    // With no output columns nothing is reduced, but every byte is still read.
-    const bool reduced = p.nBlend > 1 && p.outRowBytes > 0;
+    const BlockDivisor divisor = blockDivisorOf(p);
     b->outRowsWaiting = 0;
+    // Panel reads fill the panels' columns of the band; gap columns keep the colour.
+    if (p.gapX > 0 && p.ntx > 1)
+        fillBandRows(p, b->band, b->plan.bandRows);
     for (std::int32_t i = 0; i < p.nty; i++) {
         const PanelMovie* row = panels + std::size_t(i) * std::size_t(p.ntx);
-        for (std::int32_t r = 0; r < p.ny;) {
-            const std::int64_t y0 = std::int64_t(i) * p.ny + r;
+        // A panel row above the first leaves out the rows it shares with the row below.
+        const std::int32_t shared = i > 0 ? p.overlapY : 0;
+        if (shared > 0) {
+            StreamResult dropped = dropStreamRows(p, row, shared, b);
+            if (dropped.status != streamGoesOn) {
+                dropped.panel += i * p.ntx;
+                return dropped;
+            }
+        }
+        for (std::int32_t r = shared; r < p.ny;) {
+            const std::int64_t y0 = std::int64_t(i) * p.panelStepY + r;
             const std::int32_t rows = pieceRows(p, b->plan, y0, p.ny - r);
             StreamResult read = readPanelRowPiece(p, row, frame, r, rows, b->band, b->staging);
             if (read.status != streamGoesOn) {
@@ -161,14 +214,20 @@ StreamResult streamFrame(const RunParameters& p, const PanelMovie* panels, std::
             }
             if (osStopRequested() != 0)
                 return StreamResult{streamStopRequested, 0, 0};
-            int error = 0;
-            if (p.nBlend == 1)
-                error = sink.write(sink.context, b->band, std::int64_t(rows) * p.mosaicRowBytes);
-            else if (reduced)
-                error = reduceBand(p, b, divisor, y0, rows, sink);
+            const int error = passBandOn(p, b, divisor, y0, rows, sink);
             if (error != 0)
                 return StreamResult{outputMovieFailed, 0, error};
             r += rows;
+        }
+        // The gap rows above the panel row, but for the top one.
+        for (std::int32_t g = 0; i + 1 < p.nty && g < p.gapY;) {
+            const std::int64_t y0 = std::int64_t(i) * p.panelStepY + p.ny + g;
+            const std::int32_t rows = pieceRows(p, b->plan, y0, p.gapY - g);
+            fillBandRows(p, b->band, rows);
+            const int error = passBandOn(p, b, divisor, y0, rows, sink);
+            if (error != 0)
+                return StreamResult{outputMovieFailed, 0, error};
+            g += rows;
         }
     }
     int error = writeWaitingRows(p, b, sink);

@@ -113,23 +113,29 @@ bool piecesGoThroughStaging(const RunParameters& runParameters);
 
 // Reads rows `firstRow` .. firstRow + rows - 1 of frame `frame` of each panel of one panel
 // row (`panels`, ntx of them, left to right) into `band`, which holds mosaic rows of
-// mosaicRowBytes. Needs the plan's staging buffer where the plan has one. Names the column
-// of a movie that ended or failed.
+// mosaicRowBytes: panel column j at mosaic column j * panelStepX, less the first overlapX
+// columns of every panel but the first, which its left neighbour keeps. Needs the plan's
+// staging buffer where the plan has one. Names the column of a movie that ended or failed.
 StreamResult readPanelRowPiece(const RunParameters& runParameters, const PanelMovie* panels, std::int64_t frame,
                                std::int32_t firstRow, std::int32_t rows, unsigned char* band, unsigned char* staging);
 
 // ---- Block-average reduction ----
 
 // Truncating division of a block sum by blockArea without a divide instruction:
-// ((sum >> preShift) * multiplier) >> shift. Exact for every sum from 0 to 255 * blockArea,
-// for every blockArea nBlend * nBlend of a run. For blockArea 4 to 256 the multiplier is
-// below 2^16 and the shift at least 16, so 16-bit vector lanes can do it.
+// ((sum >> preShift) * multiplier) >> shift. Exact for every sum from 0 to
+// 255 * blockArea + blockArea / 2, for every blockArea nBlend * nBlend of a run. For
+// blockArea 4 to 256 the multiplier is below 2^16 and the shift at least 16, so 16-bit
+// vector lanes can do it. A mean rounded to the nearest value is the truncated one of the
+// sum plus `roundingAddend`, blockArea / 2: the reduction starts every block sum there.
 struct BlockDivisor {
     std::int32_t preShift;
     std::uint64_t multiplier;
     std::int32_t shift;
+    std::uint32_t roundingAddend = 0;
 };
 BlockDivisor blockDivisor(std::int32_t blockArea);
+// The divisor of a run: its blockArea, rounding where the run asks for it.
+BlockDivisor blockDivisorOf(const RunParameters& runParameters);
 inline std::uint32_t divideBlockSum(std::uint32_t sum, const BlockDivisor& divisor)
 {
     return std::uint32_t(((std::uint64_t(sum) >> divisor.preShift) * divisor.multiplier) >> divisor.shift);
@@ -139,8 +145,8 @@ inline std::uint32_t divideBlockSum(std::uint32_t sum, const BlockDivisor& divis
 std::int64_t reductionScratchBytes();
 
 // One output row from nBlend (2 or more) consecutive mosaic rows, the first at `rows`, the
-// others rowBytes apart: each output byte the truncated mean of its block. Writes
-// 3 * outWidth bytes.
+// others rowBytes apart: each output byte the mean of its block, truncated (or rounded, as
+// the divisor says). Writes 3 * outWidth bytes.
 void reduceBlockRow(const unsigned char* rows, std::size_t rowBytes, std::int32_t nBlend, std::int32_t outWidth,
                     const BlockDivisor& divisor, ReductionScratch* scratch, unsigned char* out);
 

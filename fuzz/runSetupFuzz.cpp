@@ -60,7 +60,10 @@ void checkSizes(const RunParameters& p, int argc, int firstFile)
 {
     require(checkRunLimits(p) == withinLimits, "a run goes on only within the limits");
     require(std::int64_t(p.ntx) * p.nty == argc - firstFile, "one file per panel");
-    const std::int64_t mosaicWidth = std::int64_t(p.nx) * p.ntx, mosaicHeight = std::int64_t(p.ny) * p.nty;
+    const std::int64_t mosaicWidth = std::int64_t(p.nx) * p.ntx + std::int64_t(p.ntx - 1) * (p.gapX - p.overlapX);
+    const std::int64_t mosaicHeight = std::int64_t(p.ny) * p.nty + std::int64_t(p.nty - 1) * (p.gapY - p.overlapY);
+    require(p.overlapX < p.nx && p.overlapY < p.ny && (p.gapX == 0 && p.gapY == 0 || (p.overlapX == 0 && p.overlapY == 0)),
+            "seams within the panels, of one kind");
     require(p.outWidth == mosaicWidth / p.nBlend && p.outHeight == mosaicHeight / p.nBlend, "output resolution");
     require(p.blockArea == std::int64_t(p.nBlend) * p.nBlend, "block area");
     require(p.tileRowBytes == 3 * std::int64_t(p.nx), "panel row bytes");
@@ -123,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int a = commandLine.firstFile; a < argc; a++)
         require(std::strlen(argv[std::size_t(a)]) <= std::size_t(maxPanelNameBytes), "names within their limit");
     PanelGrid grid;
-    fillPanelNames(argv.data(), commandLine, &grid);
+    fillPanelNames(argv.data(), runParameters, commandLine, &grid);
     listPanelLayout(runParameters, grid);
     deriveSizes(&runParameters);
     checkSizes(runParameters, argc, commandLine.firstFile);

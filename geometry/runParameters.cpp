@@ -2,6 +2,21 @@
 
 #include "geometry/runParameters.h"
 
+std::int64_t mosaicWidthOf(const RunParameters& p)
+{
+    return std::int64_t(p.ntx) * p.nx + std::int64_t(p.ntx - 1) * (std::int64_t(p.gapX) - p.overlapX);
+}
+
+std::int64_t mosaicHeightOf(const RunParameters& p)
+{
+    return std::int64_t(p.nty) * p.ny + std::int64_t(p.nty - 1) * (std::int64_t(p.gapY) - p.overlapY);
+}
+
+static bool seamInRange(std::int32_t pixels)
+{
+    return pixels >= 0 && pixels <= maxSeam;
+}
+
 LimitBreach checkRunLimits(const RunParameters& p)
 {
     if (p.ntx < 1 || p.ntx > maxPanelsAcross)
@@ -16,10 +31,18 @@ LimitBreach checkRunLimits(const RunParameters& p)
         return nfOutOfRange;
     if (p.nBlend < 1 || p.nBlend > maxBlend)
         return nBlendOutOfRange;
+    if (!seamInRange(p.gapX) || !seamInRange(p.gapY) || !seamInRange(p.overlapX) || !seamInRange(p.overlapY))
+        return seamOutOfRange;
+    if ((p.gapX > 0 || p.gapY > 0) && (p.overlapX > 0 || p.overlapY > 0))
+        return gapAndOverlap;
+    if (p.overlapX >= p.nx)
+        return overlapTooWide;
+    if (p.overlapY >= p.ny)
+        return overlapTooTall;
     // Each factor is below 2^31, each product below 2^62.
-    if (std::int64_t(p.nx) * p.ntx > maxMosaicWidth)
+    if (mosaicWidthOf(p) > maxMosaicWidth)
         return mosaicTooWide;
-    if (std::int64_t(p.ny) * p.nty > maxMosaicHeight)
+    if (mosaicHeightOf(p) > maxMosaicHeight)
         return mosaicTooTall;
     if (p.firstFrame < 0)
         return firstFrameOutOfRange;
@@ -30,8 +53,10 @@ LimitBreach checkRunLimits(const RunParameters& p)
 
 void computeSizes(RunParameters* p)
 {
-    p->mosaicWidth = p->nx * p->ntx;
-    p->mosaicHeight = p->ny * p->nty;
+    p->mosaicWidth = std::int32_t(mosaicWidthOf(*p));
+    p->mosaicHeight = std::int32_t(mosaicHeightOf(*p));
+    p->panelStepX = p->nx + p->gapX - p->overlapX;
+    p->panelStepY = p->ny + p->gapY - p->overlapY;
     p->outWidth = p->mosaicWidth / p->nBlend;
     p->outHeight = p->mosaicHeight / p->nBlend;
     p->blockArea = p->nBlend * p->nBlend;

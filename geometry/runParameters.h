@@ -15,10 +15,19 @@ struct RunParameters {
     // The frames merged: frame firstFrame + k * frameStep of every panel for k = 0 .. nf - 1.
     std::int32_t firstFrame;      // 0 unless asked
     std::int32_t frameStep;       // 1 unless asked
+    // The wall: the seams between neighbouring panels, either a gap of fill pixels (the
+    // bezels of a tiled display) or an overlap whose pixels the left (lower) panel keeps.
+    // At most one kind is set; 0 unless asked.
+    std::int32_t gapX, gapY;          // fill columns between columns, fill rows between rows
+    std::int32_t overlapX, overlapY;  // columns (rows) a panel shares with its left (lower) neighbour
+    unsigned char fill[3];            // the gaps' pixel, its bytes in the order the panels' come
+    bool roundMeans;                  // each block's mean rounded to the nearest, not truncated
     // Derived by computeSizes. Row sizes stay below 2^22 within the limits; frame sizes
     // can pass 2^31 and are 64-bit.
-    std::int32_t mosaicWidth;     // nx * ntx
-    std::int32_t mosaicHeight;    // ny * nty
+    std::int32_t mosaicWidth;     // ntx * nx + (ntx - 1) * (gapX - overlapX)
+    std::int32_t mosaicHeight;    // nty * ny + (nty - 1) * (gapY - overlapY)
+    std::int32_t panelStepX;      // nx + gapX - overlapX: mosaic columns from a panel column to the next
+    std::int32_t panelStepY;      // ny + gapY - overlapY: mosaic rows from a panel row to the next
     std::int32_t outWidth;        // mosaicWidth / nBlend
     std::int32_t outHeight;       // mosaicHeight / nBlend
     std::int32_t blockArea;       // nBlend * nBlend
@@ -41,6 +50,7 @@ constexpr std::int64_t maxMosaicHeight = 2147483647;   // pixels; row numbers st
 constexpr std::int32_t maxBlend = 2901;                // 255 * 2901 * 2901 still fits a signed 32-bit sum
 constexpr std::int32_t maxPanelNameBytes = 255;
 constexpr std::int32_t maxMovieNameBytes = 252;        // leaves room for ".mg" in 255 bytes
+constexpr std::int32_t maxSeam = 65535;                // a gap's or an overlap's pixels
 
 // Which limit a set of values breaks, checked in this order.
 enum LimitBreach {
@@ -54,17 +64,26 @@ enum LimitBreach {
     mosaicTooWide,
     mosaicTooTall,
     firstFrameOutOfRange,
-    frameStepOutOfRange
+    frameStepOutOfRange,
+    seamOutOfRange,      // a gap or an overlap below 0 or above maxSeam
+    gapAndOverlap,       // both asked for
+    overlapTooWide,      // overlapX at least nx
+    overlapTooTall       // overlapY at least ny
 };
 
-// Needs only the six values and the frame range; every product in 64-bit arithmetic, so
-// nothing can wrap.
+// Needs only the six values, the frame range and the seams; every product in 64-bit
+// arithmetic, so nothing can wrap.
 LimitBreach checkRunLimits(const RunParameters& runParameters);
 
 // Fills the derived fields; needs values within the limits.
 void computeSizes(RunParameters* runParameters);
 
-// The six values with the whole of every movie from its first frame: what a run without
-// a frame range asks for; every derived size filled in where the values keep the limits.
+// The mosaic's width and height in 64 bits, whatever the values: what the limits compare.
+std::int64_t mosaicWidthOf(const RunParameters& runParameters);
+std::int64_t mosaicHeightOf(const RunParameters& runParameters);
+
+// The six values with the whole of every movie from its first frame and no seams: what a
+// run without options asks for; every derived size filled in where the values keep the
+// limits.
 RunParameters runParametersOf(std::int32_t ntx, std::int32_t nty, std::int32_t nx, std::int32_t ny, std::int32_t nf,
                               std::int32_t nBlend);

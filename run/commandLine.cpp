@@ -1,4 +1,6 @@
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "run/run.h"
 
@@ -26,6 +28,12 @@ static const char* const optionsText =
     "    --progress             show the progress line on standard error ...\n"
     "    --no-progress          ... or not; shown where standard error is a terminal\n"
     "    --drop-partial-frame   merge the whole frames of a panel whose last frame is cut short\n"
+    "    --top-first            the files name the top row of panels first, each row left to right\n"
+    "    --gap X[,Y]            X columns between neighbouring panels, Y rows between rows (Y = X)\n"
+    "    --fill RRGGBB          the gaps' colour, in hex; 000000 when left out\n"
+    "    --overlap X[,Y]        neighbours share X columns and Y rows; the left and lower panel keeps them\n"
+    "    --round                round each block's mean to the nearest value instead of truncating it\n"
+    "    --quiet                no \"Finished Frame\" lines\n"
     "    --part FILE --at K     (mozaro-slurm) write the frames into FILE from movie frame K on\n"
     "    --commit FILE          (mozaro-slurm) put FILE, the whole movie, in place\n"
     "alone:\n"
@@ -85,12 +93,26 @@ static void reportLimitBreach(const RunParameters& p, LimitBreach breach)
         say("nBlend = %d is out of range; allowed: 1 to %d\n", p.nBlend, maxBlend);
         break;
     case mosaicTooWide:
-        say("Mosaic width nx*ntx = %lld pixels is out of range; allowed: at most %lld\n", (long long)p.nx * p.ntx,
+        say("Mosaic width %s = %lld pixels is out of range; allowed: at most %lld\n",
+            p.gapX > 0 || p.overlapX > 0 ? "with its seams" : "nx*ntx", (long long)mosaicWidthOf(p),
             (long long)maxMosaicWidth);
         break;
     case mosaicTooTall:
-        say("Mosaic height ny*nty = %lld pixels is out of range; allowed: at most %lld\n", (long long)p.ny * p.nty,
+        say("Mosaic height %s = %lld pixels is out of range; allowed: at most %lld\n",
+            p.gapY > 0 || p.overlapY > 0 ? "with its seams" : "ny*nty", (long long)mosaicHeightOf(p),
             (long long)maxMosaicHeight);
+        break;
+    case seamOutOfRange:
+        say("--gap and --overlap are out of range; allowed: 0 to %d pixels each\n", maxSeam);
+        break;
+    case gapAndOverlap:
+        say("--gap and --overlap cannot be given together\n");
+        break;
+    case overlapTooWide:
+        say("--overlap = %d columns is out of range; allowed: less than nx = %d\n", p.overlapX, p.nx);
+        break;
+    case overlapTooTall:
+        say("--overlap = %d rows is out of range; allowed: less than ny = %d\n", p.overlapY, p.ny);
         break;
     case firstFrameOutOfRange:
         say("--start = %d is out of range; allowed: 0 or more\n", p.firstFrame);
@@ -135,6 +157,45 @@ static bool optionName(int argc, char** argv, int a, const char** name, const ch
     return true;
 }
 
+// The seam after option argv[a]: X or X,Y (Y = X when left out); false, after saying why,
+// when it is not that.
+static bool optionSeam(int argc, char** argv, int a, std::int32_t* x, std::int32_t* y)
+{
+    if (a + 1 == argc) {
+        say("%s (argument %d) needs X or X,Y after it\nStopping\n", argv[a], a);
+        return false;
+    }
+    const char* text = argv[a + 1];
+    const char* comma = std::strchr(text, ',');
+    std::string first = comma == nullptr ? std::string(text) : std::string(text, std::size_t(comma - text));
+    bool good = true;
+    for (const char* part : {first.c_str(), comma != nullptr ? comma + 1 : first.c_str()})
+        good = good && *part >= '0' && *part <= '9' && std::strspn(part, "0123456789") == std::strlen(part);
+    std::int32_t values[2] = {0, 0};
+    good = good && parseDecimal(first.c_str(), &values[0]) == numberRead &&
+           parseDecimal(comma != nullptr ? comma + 1 : first.c_str(), &values[1]) == numberRead;
+    if (!good) {
+        say("%s (argument %d) takes X or X,Y, whole numbers of pixels: \"%s\"\nStopping\n", argv[a], a + 1, text);
+        return false;
+    }
+    *x = values[0];
+    *y = values[1];
+    return true;
+}
+
+// The colour after --fill: six hex digits, a byte each for the panels' three channels.
+static bool optionColour(int argc, char** argv, int a, unsigned char fill[3])
+{
+    const char* text = a + 1 < argc ? argv[a + 1] : "";
+    if (std::strlen(text) != 6 || std::strspn(text, "0123456789abcdefABCDEF") != 6) {
+        say("%s (argument %d) takes a colour as six hex digits, RRGGBB: \"%s\"\nStopping\n", argv[a], a + 1, text);
+        return false;
+    }
+    for (int k = 0; k < 3; k++)
+        fill[k] = (unsigned char)std::strtoul(std::string(text + 2 * k, 2).c_str(), nullptr, 16);
+    return true;
+}
+
 static bool is(const char* option, const char* shortName, const char* longName)
 {
     return (shortName != nullptr && std::strcmp(option, shortName) == 0) || std::strcmp(option, longName) == 0;
@@ -144,9 +205,14 @@ static bool is(const char* option, const char* shortName, const char* longName)
 // existed changes its meaning: there such a first argument was no number.
 static StageResult readOptions(int argc, char** argv, RunParameters* p, CommandLine* c)
 {
-    *c = CommandLine{nullptr, false, 0, false, false, progressWhereWatched, false, nullptr, 0, nullptr, 1, 0};
+    *c = CommandLine{};
+    c->progress = progressWhereWatched;
+    c->firstNumber = 1;
     p->firstFrame = 0;
     p->frameStep = 1;
+    p->gapX = p->gapY = p->overlapX = p->overlapY = 0;
+    p->fill[0] = p->fill[1] = p->fill[2] = 0;
+    p->roundMeans = false;
     std::int32_t at = 0;
     for (int a = 1; a < argc; a++) {
         const char* option = argv[a];
@@ -185,6 +251,18 @@ static StageResult readOptions(int argc, char** argv, RunParameters* p, CommandL
             }
         } else if (is(option, nullptr, "--commit")) {
             good = optionName(argc, argv, a++, &c->commitFile, "the movie's file name");
+        } else if (is(option, nullptr, "--top-first")) {
+            c->topFirst = true;
+        } else if (is(option, nullptr, "--gap")) {
+            good = optionSeam(argc, argv, a++, &p->gapX, &p->gapY);
+        } else if (is(option, nullptr, "--overlap")) {
+            good = optionSeam(argc, argv, a++, &p->overlapX, &p->overlapY);
+        } else if (is(option, nullptr, "--fill")) {
+            good = optionColour(argc, argv, a++, p->fill);
+        } else if (is(option, nullptr, "--round")) {
+            p->roundMeans = true;
+        } else if (is(option, nullptr, "--quiet")) {
+            c->quiet = true;
         } else {
             break;
         }

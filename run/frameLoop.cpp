@@ -80,7 +80,7 @@ static FrameLoopResult mergeInOrder(const RunParameters& p, const PanelMovie* pa
             result = streamFrame(p, panels, panelFrame(p, k), buffers, RowSink{writeMovieRows, &rows});
         if (result.status != streamGoesOn)
             return FrameLoopResult{result, panelFrame(p, k)};
-        say("Finished Frame: %4lld\n", (long long)panelFrame(p, k));
+        sayFinishedFrame(panelFrame(p, k));
         showProgress(k + 1);
     }
     return FrameLoopResult{StreamResult{streamGoesOn, 0, 0}, 0};
@@ -128,7 +128,7 @@ FrameLoopResult runFrameLoop(const RunParameters& p, const PanelMovie* panels, O
             const std::int64_t from = s.reported;
             osLeaveMonitor(s.monitor);
             for (std::int64_t k = from; k < from + ready; k++) {
-                say("Finished Frame: %4lld\n", (long long)panelFrame(p, k));
+                sayFinishedFrame(panelFrame(p, k));
                 showProgress(k + 1);
             }
             osEnterMonitor(s.monitor);

@@ -8,6 +8,7 @@
 #include "run/run.h"
 
 static int firstOutputError = 0;
+static bool frameLinesShown = true;
 
 struct Progress {
     bool shown;
@@ -82,4 +83,15 @@ void say(const char* format, ...)
 int standardOutputError()
 {
     return firstOutputError;
+}
+
+void showFrameLines(bool shown)
+{
+    frameLinesShown = shown;
+}
+
+void sayFinishedFrame(std::int64_t frame)
+{
+    if (frameLinesShown)
+        say("Finished Frame: %4lld\n", (long long)frame);
 }

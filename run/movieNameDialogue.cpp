@@ -134,10 +134,16 @@ static StageResult takeNameFromCommandLine(const PanelGrid& grid, std::int32_t p
     return stageStopFailed;
 }
 
+void proposeMovieName(const char* firstName, char movieName[movieNameCapacity])
+{
+    const std::size_t folder = osDirectoryPartLength(firstName);
+    std::snprintf(movieName, movieNameCapacity, "%.*sB_%s", int(folder), firstName, firstName + folder);
+}
+
 StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, const CommandLine& commandLine,
                              osFile answers, char movieName[movieNameCapacity])
 {
-    std::snprintf(movieName, movieNameCapacity, "B_%s", grid.panelNames[0]);
+    proposeMovieName(grid.firstNamed, movieName);
     // A check creates nothing: it asks nothing either.
     if (commandLine.outputName != nullptr || commandLine.acceptName || commandLine.check) {
         char proposed[movieNameCapacity];

@@ -4,9 +4,18 @@
 #include "platform/process.h"
 #include "run/run.h"
 
-void fillPanelNames(char** argv, const CommandLine& commandLine, PanelGrid* grid)
+void fillPanelNames(char** argv, const RunParameters& runParameters, const CommandLine& commandLine, PanelGrid* grid)
 {
+    grid->firstNamed = argv[commandLine.firstFile];
     grid->panelNames = argv + commandLine.firstFile;
+    if (!commandLine.topFirst)
+        return;
+    // Named top row first: the file named k-th is row nty - 1 - k / ntx, column k mod ntx.
+    const std::size_t ntx = std::size_t(runParameters.ntx), nty = std::size_t(runParameters.nty);
+    grid->reordered.assign(ntx * nty, nullptr);
+    for (std::size_t k = 0; k < ntx * nty; k++)
+        grid->reordered[(nty - 1 - k / ntx) * ntx + k % ntx] = argv[std::size_t(commandLine.firstFile) + k];
+    grid->panelNames = grid->reordered.data();
 }
 
 void listPanelLayout(const RunParameters& runParameters, const PanelGrid& grid)

@@ -21,18 +21,20 @@ enum ProgressChoice { progressWhereWatched, progressAlways, progressNever };
 // What the options before the six numbers ask for, and where the numbers and the file
 // names start in the argument vector.
 struct CommandLine {
-    const char* outputName;     // -o NAME / --output NAME: the movie's name, accepted
-    bool acceptName;            // -y / --yes: the proposed name, accepted
-    std::int32_t jobs;          // -j N / --jobs N: worker threads; 0 for one per processor
-    bool sync;                  // --sync: the movie on storage before it replaces anything
-    bool check;                 // --check: every check of a run, then a summary; nothing made
-    ProgressChoice progress;    // --progress / --no-progress
-    bool dropPartialFrame;      // --drop-partial-frame: a cut-short last frame is left out
-    const char* partFile;       // --part FILE: frames written into FILE at their place ...
-    std::int64_t partAt;        // --at K: ... from movie frame K on
-    const char* commitFile;     // --commit FILE: FILE, the whole movie, put in place
-    int firstNumber;            // argv[firstNumber] is ntx
-    int firstFile;              // argv[firstFile] is the first panel's movie
+    const char* outputName = nullptr;   // -o NAME / --output NAME: the movie's name, accepted
+    bool acceptName = false;            // -y / --yes: the proposed name, accepted
+    std::int32_t jobs = 0;              // -j N / --jobs N: worker threads; 0 for one per processor
+    bool sync = false;                  // --sync: the movie on storage before it replaces anything
+    bool check = false;                 // --check: every check of a run, then a summary; nothing made
+    ProgressChoice progress = progressWhereWatched;   // --progress / --no-progress
+    bool dropPartialFrame = false;      // --drop-partial-frame: a cut-short last frame is left out
+    const char* partFile = nullptr;     // --part FILE: frames written into FILE at their place ...
+    std::int64_t partAt = 0;            // --at K: ... from movie frame K on
+    const char* commitFile = nullptr;   // --commit FILE: FILE, the whole movie, put in place
+    bool topFirst = false;              // --top-first: the files name the top row first
+    bool quiet = false;                 // --quiet: no "Finished Frame" lines
+    int firstNumber = 1;                // argv[firstNumber] is ntx
+    int firstFile = 0;                  // argv[firstFile] is the first panel's movie
 };
 
 // ---- Messages ----
@@ -51,6 +53,10 @@ struct CommandLine {
 void say(const char* format, ...) MOZARO_PRINTF_LIKE;
 // 0, or the error of the first message standard output could not take.
 int standardOutputError();
+
+// "Finished Frame: <frame>", unless --quiet asked the run to leave such lines out.
+void showFrameLines(bool shown);
+void sayFinishedFrame(std::int64_t frame);
 
 // Shown where a person watches (standard error a terminal, or asked for): frames done of
 // all, percent, MB/s and time left, redrawn in place at most a few times a second.
@@ -86,14 +92,17 @@ StageResult describeMovie(const char* descriptorName);
 // The panels' movies. Panel row i (0 = bottom) and column j (0 = left) is entry i * ntx + j
 // of both tables, the k-th file name of the command line.
 struct PanelGrid {
-    char** panelNames;                   // the command line's names
+    char** panelNames;                   // the command line's names, in grid order
+    const char* firstNamed;              // the first name on the command line
+    std::vector<char*> reordered;        // the names in grid order where the files name the top row first
     std::vector<PanelMovie> panelFiles;  // open from openPanelMovies to closePanelMovies
     std::int64_t fewestFrames;           // whole frames in the regular files, once opened
     std::int64_t mostFrames;
 };
 
-// Needs the names checked by parseRunParameters.
-void fillPanelNames(char** argv, const CommandLine& commandLine, PanelGrid* grid);
+// Needs the names checked by parseRunParameters. With --top-first the names are put in grid
+// order (bottom row first), as every other part of the run takes them.
+void fillPanelNames(char** argv, const RunParameters& runParameters, const CommandLine& commandLine, PanelGrid* grid);
 void listPanelLayout(const RunParameters& runParameters, const PanelGrid& grid);
 
 // Opens every input movie in grid order and checks them: a regular file must hold a whole
@@ -110,9 +119,14 @@ bool anyPanelIsAStream(const PanelGrid& grid);
 
 // ---- Output name dialogue ----
 
+
 // Room for "B_" and a first file name of 255 bytes, though only names of up to
 // maxMovieNameBytes can be accepted.
 constexpr int movieNameCapacity = 2 + maxPanelNameBytes + 1;
+
+// The name proposed for the movie: "B_" before the last part of the first panel's name, in
+// that panel's folder (B_a00 for a00, renders/B_a00 for renders/a00).
+void proposeMovieName(const char* firstName, char movieName[movieNameCapacity]);
 
 // Proposes the default name and reads answers from `answers` (standard input in a run)
 // until the user accepts a usable name (go on, with it in movieName), declines (stop, done),

@@ -178,6 +178,14 @@ static int reportCheck(Run* run, std::int32_t workers)
         return stopForOutput(run, room, "create");
     say("Movie: %s, %d frames of %d x %d pixels, %lld bytes\n", run->movieName, p.nf, p.outWidth, p.outHeight,
         (long long)p.outMovieBytes);
+    if (p.gapX > 0 || p.gapY > 0)
+        say("Mosaic: %d x %d pixels, gaps of %d columns and %d rows filled with %02X%02X%02X\n", p.mosaicWidth,
+            p.mosaicHeight, p.gapX, p.gapY, p.fill[0], p.fill[1], p.fill[2]);
+    else if (p.overlapX > 0 || p.overlapY > 0)
+        say("Mosaic: %d x %d pixels, neighbours overlapping by %d columns and %d rows\n", p.mosaicWidth,
+            p.mosaicHeight, p.overlapX, p.overlapY);
+    if (p.roundMeans)
+        say("Means: rounded to the nearest value\n");
     if (p.nf > 0)
         say("Frames read: %d to %lld of every panel, every %d\n", p.firstFrame, (long long)(p.framesNeeded - 1),
             p.frameStep);
@@ -240,7 +248,8 @@ static int merge(Run* run, int argc, char** argv)
     StageResult stage = parseRunParameters(argc, argv, &p, &commandLine);
     if (stage != stageGoOn)
         return stage == stageStopDone ? 0 : 1;
-    fillPanelNames(argv, commandLine, &run->grid);
+    fillPanelNames(argv, p, commandLine, &run->grid);
+    showFrameLines(!commandLine.quiet);
     listPanelLayout(p, run->grid);
     deriveSizes(&p);
     if (commandLine.partFile != nullptr)
@@ -257,8 +266,9 @@ static int merge(Run* run, int argc, char** argv)
     run->movie.onLockWait = sayLockWait;
     run->movie.onCommitLeft = sayCommitLeft;
     if (prepared.failure != outputFine) {
-        std::string proposed = std::string("B_") + run->grid.panelNames[0];
-        if (prepared.failure == movieFailed && osNotFound(prepared.error) && proposed == run->movieName)
+        char proposed[movieNameCapacity];
+        proposeMovieName(run->grid.firstNamed, proposed);
+        if (prepared.failure == movieFailed && osNotFound(prepared.error) && std::strcmp(proposed, run->movieName) == 0)
             run->hint = "The proposed name puts the movie in a folder that does not exist; name it with -o NAME\n";
         return stopForOutput(run, prepared, "create");
     }

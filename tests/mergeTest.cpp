@@ -121,6 +121,59 @@ TEST(MergeRun, MatchesThePerPixelModelOverRandomShapesWithAnyNumberOfWorkers)
     }
 }
 
+// The wall as users describe it: gaps of a fill colour or overlaps between neighbours, the
+// top row named first, rounded means, in every combination, against the model.
+TEST(MergeRun, GapsOverlapsTopFirstAndRoundingMatchThePerPixelModel)
+{
+    std::mt19937 rng(2027);
+    for (int trial = 0; trial < 48; trial++) {
+        const int ntx = 1 + int(rng() % 4), nty = 1 + int(rng() % 3);
+        const int nx = 1 + int(rng() % (trial % 6 == 0 ? 140 : 9)), ny = 1 + int(rng() % 8);
+        MovieGrid g = randomGrid(rng, ntx, nty, nx, ny, 1 + int(rng() % 3), 1 + int(rng() % 5));
+        std::vector<std::string> options = {"-o", "wall", "-j", trial % 3 == 0 ? "1" : "2"};
+        const int seams = trial % 3;   // none, gaps, overlaps
+        if (seams == 1) {
+            g.gapX = int(rng() % 5);
+            g.gapY = trial % 2 == 0 ? g.gapX : int(rng() % 70);
+            for (unsigned char& c : g.fill)
+                c = (unsigned char)(rng() % 256);
+            char colour[7];
+            std::snprintf(colour, sizeof colour, "%02x%02X%02x", g.fill[0], g.fill[1], g.fill[2]);
+            options.insert(options.end(), {"--gap", trial % 2 == 0 ? std::to_string(g.gapX)
+                                                                   : std::to_string(g.gapX) + "," + std::to_string(g.gapY),
+                                           "--fill", colour});
+        } else if (seams == 2) {
+            g.overlapX = int(rng() % std::size_t(nx));
+            g.overlapY = int(rng() % std::size_t(ny));
+            options.insert(options.end(), {"--overlap", std::to_string(g.overlapX) + "," + std::to_string(g.overlapY)});
+        }
+        g.round = rng() % 2 == 0;
+        if (g.round)
+            options.push_back("--round");
+        const bool topFirst = rng() % 2 == 0;
+        std::vector<std::string> names = panelNames(g);
+        std::vector<std::string> named = names;
+        if (topFirst) {
+            options.push_back("--top-first");
+            for (int k = 0; k < ntx * nty; k++)
+                named[std::size_t(k)] = names[std::size_t((nty - 1 - k / ntx) * ntx + k % ntx)];
+        }
+        std::string folder = makeScratchFolder();
+        writeGrid(folder, g, names);
+        for (const std::string& word : gridArgs(g, named))
+            options.push_back(word);
+        const std::string what = "trial " + std::to_string(trial) + ": " + shapeOf(g);
+        RunOutcome run = runMozaro(folder, options, "");
+        EXPECT_EQ(run.out, asPrinted(layoutText(g, names) + "Name of merged and blended movie will be: wall\n" +
+                                     finished(g.nf, "wall")))
+            << what;
+        EXPECT_TRUE(fileExists(folder + "/wall") && readBytes(folder + "/wall") == modelMovie(g)) << what;
+        EXPECT_TRUE(fileExists(folder + "/wall.mg") && readText(folder + "/wall.mg") == descriptorOf(folder, "wall", g))
+            << what;
+        removeScratchFolder(folder);
+    }
+}
+
 // Shapes that put the frame pipeline's boundaries where random small shapes do not.
 TEST(MergeRun, WideGridsAndRowsAndTallPanelsComeOutExact)
 {
@@ -137,13 +190,27 @@ TEST(MergeRun, WideGridsAndRowsAndTallPanelsComeOutExact)
         {1, 1, 20000, 3, 2, 2, {}},
         {2, 1, 64, 65536, 1, 2, {}},   // rows too narrow to scatter, copied; 64 bands
         {2, 1, 3, 40, 4, 7, {}},       // no output columns: every frame read, nothing written
+        // Wide panels with gap columns and rows between them and overlaps copied without their
+        // shared columns, at nBlend 2 and 3, across bands.
+        {3, 2, 3840, 20, 1, 2, {}, 200, 31, 0, 0, {1, 2, 3}, false},
+        {3, 2, 2000, 30, 1, 3, {}, 0, 0, 121, 7, {0, 0, 0}, true},
     };
     std::mt19937 rng(7);
-    for (MovieGrid g : shapes) {
+    for (const MovieGrid& shape : shapes) {
         std::string folder = makeScratchFolder();
-        g = randomGrid(rng, g.ntx, g.nty, g.nx, g.ny, g.nf, g.nBlend);
+        MovieGrid g = randomGrid(rng, shape.ntx, shape.nty, shape.nx, shape.ny, shape.nf, shape.nBlend);
+        g.gapX = shape.gapX, g.gapY = shape.gapY, g.overlapX = shape.overlapX, g.overlapY = shape.overlapY;
+        std::copy(shape.fill, shape.fill + 3, g.fill);
+        g.round = shape.round;
         writeGrid(folder, g);
-        expectMerged(folder, g, shapeOf(g), {}, {"-j", "2"});
+        std::vector<std::string> options = {"-j", "2"};
+        if (g.gapX > 0)
+            options.insert(options.end(), {"--gap", std::to_string(g.gapX) + "," + std::to_string(g.gapY), "--fill", "010203"});
+        if (g.overlapX > 0)
+            options.insert(options.end(), {"--overlap", std::to_string(g.overlapX) + "," + std::to_string(g.overlapY)});
+        if (g.round)
+            options.push_back("--round");
+        expectMerged(folder, g, shapeOf(g), {}, options);
     }
 }
 

@@ -486,7 +486,7 @@ std::string layoutText(const MovieGrid& g, std::vector<std::string> names)
         layout += "\n";
     }
     return echoText(g.ntx, g.nty, g.nx, g.ny, g.nf, g.nBlend) + layout + "Resolution of merged and blended movie: " +
-           std::to_string(g.nx * g.ntx / g.nBlend) + " " + std::to_string(g.ny * g.nty / g.nBlend) + "\n";
+           std::to_string(modelWidth(g)) + " " + std::to_string(modelHeight(g)) + "\n";
 }
 
 std::string runStart(const MovieGrid& g, const std::string& movie, std::vector<std::string> names)

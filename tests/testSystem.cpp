@@ -30,8 +30,8 @@ std::string asPrinted(const std::string& text, const Reason& reason, const std::
 std::string descriptorOf(const std::string& folder, const std::string& movie, const MovieGrid& g)
 {
     const TestSystem& system = testSystem();
-    return "localhost  " + system.toolPath(folder) + system.separator + movie + " " + std::to_string(g.nx * g.ntx / g.nBlend) +
-           " " + std::to_string(g.ny * g.nty / g.nBlend) + " " + std::to_string(g.nf) + system.lineEnd;
+    return "localhost  " + system.toolPath(folder) + system.separator + movie + " " + std::to_string(modelWidth(g)) + " " +
+           std::to_string(modelHeight(g)) + " " + std::to_string(g.nf) + system.lineEnd;
 }
 
 void writeEarlierMovie(const std::string& folder, const std::string& movie)
