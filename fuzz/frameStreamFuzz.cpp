@@ -9,7 +9,9 @@
 // that panel, every frame before it in place.
 //
 // An input is read as: ntx, nty, nx, ny, nf, nBlend, band rows, cut, workers, first frame,
-// step; then the bytes that fill the panels, repeated as often as needed.
+// step, the wall's seams (none, gaps or overlaps, and whether means are rounded), their
+// sizes; then the bytes that fill the panels, repeated as often as needed (the first three
+// are the gaps' colour).
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -44,7 +46,7 @@ int memoryFile(const Bytes& bytes)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    if (size < 12)
+    if (size < 14)
         return 0;
     // Narrow and wide rows (scatter reads start at 86 pixels), blend factors past the
     // narrow sums' 16, band heights from one row up.
@@ -57,14 +59,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int cut = data[7];                    // below the panel count: that panel is cut short
     const std::int32_t workers = 1 + data[8] % 4;
     const int first = data[9] % 3, step = 1 + data[10] % 3;
-    const std::uint8_t* fill = data + 11;
-    const std::size_t fillBytes = size - 11;
+    const int seams = data[11] % 3;   // none, gaps, overlaps
+    const bool rounded = data[11] & 4;
+    const int seamX = data[12] % 16, seamY = data[12] / 16;
+    const std::uint8_t* fill = data + 13;
+    const std::size_t fillBytes = size - 13;
 
     // Every panel holds the frames up to the last one chosen; the model sees the chosen ones.
     const int held = first + (nf - 1) * step + 1;
     const std::size_t frameBytes = std::size_t(3) * std::size_t(nx) * std::size_t(ny);
     const int panels = ntx * nty;
     MovieGrid g{ntx, nty, nx, ny, nf, nBlend, {}};
+    if (seams == 1) {
+        g.gapX = seamX, g.gapY = seamY;
+        for (int c = 0; c < 3; c++)
+            g.fill[c] = fill[c % fillBytes];
+    } else if (seams == 2) {
+        g.overlapX = seamX % nx, g.overlapY = seamY % ny;
+    }
+    g.round = rounded;
     std::vector<Bytes> movies;
     std::size_t at = 0;
     for (int k = 0; k < panels; k++) {
@@ -95,6 +108,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RunParameters p = runParametersOf(ntx, nty, nx, ny, nf, nBlend);
     p.firstFrame = first;
     p.frameStep = step;
+    p.gapX = g.gapX, p.gapY = g.gapY, p.overlapX = g.overlapX, p.overlapY = g.overlapY;
+    for (int c = 0; c < 3; c++)
+        p.fill[c] = g.fill[c];
+    p.roundMeans = rounded;
     require(checkRunLimits(p) == withinLimits, "a grid within the limits");
     computeSizes(&p);
     OutputMovie movie;

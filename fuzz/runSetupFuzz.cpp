@@ -62,7 +62,7 @@ void checkSizes(const RunParameters& p, int argc, int firstFile)
     require(std::int64_t(p.ntx) * p.nty == argc - firstFile, "one file per panel");
     const std::int64_t mosaicWidth = std::int64_t(p.nx) * p.ntx + std::int64_t(p.ntx - 1) * (p.gapX - p.overlapX);
     const std::int64_t mosaicHeight = std::int64_t(p.ny) * p.nty + std::int64_t(p.nty - 1) * (p.gapY - p.overlapY);
-    require(p.overlapX < p.nx && p.overlapY < p.ny && (p.gapX == 0 && p.gapY == 0 || (p.overlapX == 0 && p.overlapY == 0)),
+    require(p.overlapX < p.nx && p.overlapY < p.ny && ((p.gapX == 0 && p.gapY == 0) || (p.overlapX == 0 && p.overlapY == 0)),
             "seams within the panels, of one kind");
     require(p.outWidth == mosaicWidth / p.nBlend && p.outHeight == mosaicHeight / p.nBlend, "output resolution");
     require(p.blockArea == std::int64_t(p.nBlend) * p.nBlend, "block area");

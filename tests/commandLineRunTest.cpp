@@ -124,6 +124,26 @@ const StopCase stopCases[] = {
      echoText(1, 1, 1, 1, 0, 1) + "--start = -1 is out of range; allowed: 0 or more\nStopping\n", 1},
     {"a step of 0", {"--step", "0", "1", "1", "1", "1", "0", "1", "f0"}, "",
      echoText(1, 1, 1, 1, 0, 1) + "--step = 0 is out of range; allowed: 1 or more\nStopping\n", 1},
+    // The wall's seams: their words, their limits, and the mosaic they make, in 64 bits.
+    {"a gap in words", {"--gap", "wide", "1", "1", "1", "1", "0", "1", "f0"}, "",
+     "--gap (argument 2) takes X or X,Y, whole numbers of pixels: \"wide\"\nStopping\n", 1},
+    {"a gap with an empty second number", {"--gap", "4,", "1", "1", "1", "1", "0", "1", "f0"}, "",
+     "--gap (argument 2) takes X or X,Y, whole numbers of pixels: \"4,\"\nStopping\n", 1},
+    {"a colour of five digits", {"--fill", "12345", "1", "1", "1", "1", "0", "1", "f0"}, "",
+     "--fill (argument 2) takes a colour as six hex digits, RRGGBB: \"12345\"\nStopping\n", 1},
+    {"a gap past its limit", withFiles({"--gap", "65536", "2", "1", "1", "1", "0", "1"}, 2), "",
+     echoText(2, 1, 1, 1, 0, 1) + "--gap and --overlap are out of range; allowed: 0 to 65535 pixels each\nStopping\n",
+     1},
+    {"gaps and overlaps together", withFiles({"--gap", "1", "--overlap", "1", "2", "1", "4", "4", "0", "1"}, 2), "",
+     echoText(2, 1, 4, 4, 0, 1) + "--gap and --overlap cannot be given together\nStopping\n", 1},
+    {"an overlap as wide as a panel", withFiles({"--overlap", "4,1", "2", "2", "4", "4", "0", "1"}, 4), "",
+     echoText(2, 2, 4, 4, 0, 1) + "--overlap = 4 columns is out of range; allowed: less than nx = 4\nStopping\n", 1},
+    {"an overlap as tall as a panel", withFiles({"--overlap", "1,4", "2", "2", "4", "4", "0", "1"}, 4), "",
+     echoText(2, 2, 4, 4, 0, 1) + "--overlap = 4 rows is out of range; allowed: less than ny = 4\nStopping\n", 1},
+    {"gaps that make a mosaic too wide", withFiles({"--gap", "65535,0", "100", "1", "1", "1", "0", "1"}, 100), "",
+     echoText(100, 1, 1, 1, 0, 1) +
+         "Mosaic width with its seams = 6488065 pixels is out of range; allowed: at most 1048576\nStopping\n",
+     1},
 };
 
 TEST(CommandLine, StopsWithExactOutputAndCreatesNothing)
@@ -197,6 +217,20 @@ TEST(CommandLine, CheckSaysWhatAMergeWouldMakeAndCreatesNothing)
     EXPECT_NE(passed.out.find(asPrinted(" bytes of frame buffers for 2 threads\nCheck passed: the merge would start\n")),
               std::string::npos)
         << passed.out;
+    // The seams and the rounding, where asked for.
+    RunOutcome wall = runMozaro(folder, {"--check", "--gap", "2,0", "--fill", "ff8000", "--round", "2", "1", "6", "4",
+                                         "3", "2", "f0", "f1"},
+                                "");
+    EXPECT_NE(wall.out.find(asPrinted("Movie: B_f0, 3 frames of 7 x 2 pixels, 126 bytes\n"
+                                      "Mosaic: 14 x 4 pixels, gaps of 2 columns and 0 rows filled with FF8000\n"
+                                      "Means: rounded to the nearest value\n")),
+              std::string::npos)
+        << wall.out;
+    RunOutcome overlapping = runMozaro(folder, {"--check", "--overlap", "3", "2", "1", "6", "4", "3", "2", "f0", "f1"}, "");
+    EXPECT_NE(overlapping.out.find(asPrinted("Movie: B_f0, 3 frames of 4 x 2 pixels, 72 bytes\n"
+                                             "Mosaic: 9 x 4 pixels, neighbours overlapping by 3 columns and 3 rows\n")),
+              std::string::npos)
+        << overlapping.out;
     RunOutcome failed = runMozaro(folder, {"--check", "2", "1", "6", "4", "6", "2", "f0", "f1"}, "");
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(failed.out, asPrinted(layoutText(MovieGrid{2, 1, 6, 4, 6, 2, {}}) +
@@ -213,7 +247,8 @@ TEST(HelpAndVersion, AloneTheyAnswerAndExitZero)
     EXPECT_EQ(help.out.substr(0, asPrinted(usageLines + "\n").size()), asPrinted(usageLines + "\n"));
     for (const char* option : {"-o, --output NAME", "-y, --yes", "-j, --jobs N", "--start FIRST", "--step S", "--sync",
                                "--check", "--progress", "--no-progress", "--drop-partial-frame", "--part FILE --at K",
-                               "--commit FILE", "--help", "--version"})
+                               "--commit FILE", "--top-first", "--gap X[,Y]", "--fill RRGGBB", "--overlap X[,Y]",
+                               "--round", "--quiet", "--help", "--version"})
         EXPECT_NE(help.out.find(asPrinted("\n    " + std::string(option) + " ")), std::string::npos) << option;
     EXPECT_EQ(help.status, 0);
 

@@ -63,7 +63,7 @@ const AnswerCase answerCases[] = {
      longest, {}},
     {"a default name too long from a long first file", "yes no\n", tooLong + questionText("B_" + std::string(251, 'a')),
      0, "", {std::string(251, 'a'), "f1"}},
-    {"a default name keeps the first file's folder", "no\n", "", 0, "", {"dir/a00", "f1"}},
+    {"a default name in the first file's folder, B_ before its last part", "no\n", "", 0, "", {"dir/a00", "f1"}},
 };
 
 TEST(Dialogue, AnswersAcceptDeclineRenameOrAreAskedAgain)
@@ -76,7 +76,9 @@ TEST(Dialogue, AnswersAcceptDeclineRenameOrAreAskedAgain)
         if (c.names.empty())
             writeGrid(folder, g);
         RunOutcome run = runMozaro(folder, gridArgs(g, names), c.input);
-        EXPECT_EQ(run.out, asPrinted(runStart(g, "B_" + names[0], names) + c.after)) << c.what;
+        const std::size_t folderPart = names[0].rfind('/') + 1;   // 0 where there is none
+        const std::string proposed = names[0].substr(0, folderPart) + "B_" + names[0].substr(folderPart);
+        EXPECT_EQ(run.out, asPrinted(runStart(g, proposed, names) + c.after)) << c.what;
         EXPECT_EQ(run.status, c.status) << c.what;
         Names left = c.names.empty() ? names : Names{};
         if (!c.movie.empty()) {
@@ -162,6 +164,44 @@ TEST(NameOptions, ScriptsNameOrAcceptTheMovieWithoutTheDialogue)
         EXPECT_EQ(run.status, 0) << r.name;
         EXPECT_EQ(readBytes(folder + "/" + r.name), modelMovie(g)) << r.name;
         EXPECT_EQ(readText(folder + "/" + r.name + ".mg"), descriptorOf(folder, r.name, g)) << r.name;
+    }
+}
+
+// The proposed name goes beside the first panel named, in its folder: B_ before the last
+// part of its name. --quiet leaves the frame lines out and nothing else.
+TEST(NameOptions, TheProposedNameLiesInTheFirstNamedPanelsFolder)
+{
+    struct NameRun {
+        Names options;
+        Names named;        // the panels as the command line names them
+        std::string name;   // the movie that must be written
+    };
+    const NameRun runs[] = {
+        {{"-y"}, {"renders/a00", "renders/a01"}, "renders/B_a00"},
+        {{"-y", "--quiet"}, {"a00", "a01"}, "B_a00"},
+        {{"-y", "--top-first"}, {"top", "bottom"}, "B_top"},
+    };
+    std::mt19937 rng(14);
+    for (const NameRun& r : runs) {
+        std::string folder = makeScratchFolder();
+        ASSERT_EQ(mkdir((folder + "/renders").c_str(), 0777), 0);
+        MovieGrid g = randomGrid(rng, 1, 2, 3, 2, 2, 1);
+        const bool topFirst = r.options.back() == "--top-first";
+        g.ntx = 2 - topFirst, g.nty = 1 + topFirst;   // two panels across, or one above the other
+        Names args = r.options;
+        for (const std::string& word : gridArgs(g, r.named))
+            args.push_back(word);
+        const Names inGridOrder = topFirst ? Names{r.named[1], r.named[0]} : r.named;
+        for (std::size_t k = 0; k < 2; k++)
+            writeBytes(folder + "/" + inGridOrder[k], g.panels[k]);
+        RunOutcome run = runMozaro(folder, args, "no\n");
+        const bool quiet = r.options.back() == "--quiet";
+        EXPECT_EQ(run.out, asPrinted(layoutText(g, inGridOrder) + "Name of merged and blended movie will be: " + r.name +
+                                     "\n" + (quiet ? "" : progressText(2)) + "Finished merging and blending movie " +
+                                     r.name + "\n"))
+            << r.name;
+        EXPECT_EQ(run.status, 0) << r.name;
+        EXPECT_TRUE(fileExists(folder + "/" + r.name) && readBytes(folder + "/" + r.name) == modelMovie(g)) << r.name;
     }
 }
 
