@@ -38,7 +38,7 @@ std::string testPicture(int k, int width, int height, int frames, const std::str
            " -frames:v " + std::to_string(frames);
 }
 
-enum StopWith { runToItsEnd, interruptTheGroup, terminateTheScript };
+enum StopWith { runToItsEnd, interruptTheGroup, terminateTheScript, killTheProgram };
 
 // Runs mozaro-video in `folder` in a process group of its own, as a terminal would; a stop
 // is sent once a temporary file beside the result holds frames. The group and the TMPDIR
@@ -75,7 +75,8 @@ RunOutcome runVideo(const std::string& folder, std::vector<std::string> args, St
             struct stat st;
             if (stop != runToItsEnd && name.rfind(".mozaro", 0) == 0 &&
                 stat((folder + "/" + name).c_str(), &st) == 0 && st.st_size > 0) {
-                stop == interruptTheGroup ? kill(-child, SIGINT) : kill(child, SIGTERM);
+                kill(stop == interruptTheGroup ? -child : child,
+                     stop == interruptTheGroup ? SIGINT : stop == killTheProgram ? SIGKILL : SIGTERM);
                 stop = runToItsEnd;
             }
         }
@@ -83,8 +84,12 @@ RunOutcome runVideo(const std::string& folder, std::vector<std::string> args, St
             kill(-child, SIGKILL);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    // What it started ends with it, at once or (killed outright) within a few seconds.
+    const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    for (int wait = 0; killed && wait < 500 && kill(-child, 0) == 0; wait++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_TRUE(kill(-child, 0) != 0 && errno == ESRCH) << "a process of the run is left";
-    EXPECT_TRUE(listFolder(temporaryFolder).empty()) << "a temporary file is left";
+    EXPECT_TRUE(killed || listFolder(temporaryFolder).empty()) << "a temporary file is left";
     return RunOutcome{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
                       readText(parent + "/video.out"), readText(parent + "/video.err")};
 }
@@ -250,6 +255,76 @@ TEST(MozaroVideo, AStoppedRunLeavesTheEarlierResultAndNothingElse)
         }
     }
     EXPECT_EQ(runVideo(folder, {"--version"}).out, "mozaro-video " MOZARO_VERSION "\n");
+}
+
+// Killed outright while it writes: no process of it lives on, and what it left is gone after
+// the next run in that folder (whose own result is made).
+TEST(MozaroVideo, KilledOutrightLeavesNothingAfterTheNextRun)
+{
+    if (!haveFfmpeg())
+        GTEST_SKIP() << "FFmpeg is not installed";
+    std::string folder = makeScratchFolder();
+    ffmpeg(folder, testPicture(3, 160, 120, 600) + " -c:v ffv1 long.mkv");
+    ffmpeg(folder, testPicture(0, 36, 20, 3) + " -c:v ffv1 p0.mkv");
+    const std::map<std::string, Bytes> before = folderContents(folder);
+    const struct {
+        std::string result, killed, next;
+    } cases[] = {{"-o", "wall.mp4", "next.mp4"}, {"--raw", "wall", "next"}};
+    for (const auto& c : cases) {
+        const std::string result = c.result;
+        RunOutcome run = runVideo(folder, {result, c.killed, "2", "1", "1", "long.mkv", "long.mkv"}, killTheProgram);
+        EXPECT_EQ(run.status, 128 + SIGKILL) << result;
+        ASSERT_EQ(runVideo(folder, {result, c.next, "1", "1", "1", "p0.mkv"}).status, 0) << result;
+        std::map<std::string, Bytes> after = folderContents(folder);
+        after.erase("next.mp4");
+        after.erase("next");
+        after.erase("next.mg");
+        std::string left;
+        for (const auto& entry : after)
+            left += before.count(entry.first) == 0 ? " " + entry.first : "";
+        EXPECT_TRUE(after == before) << result << " left" << left;
+    }
+}
+
+// Symbolic links planted under every name a run could once be foreseen to write (its pid
+// among the next few thousand) are left alone, and so are the files they lead to.
+TEST(MozaroVideo, PlantedLinksAreNeitherFollowedNorRemoved)
+{
+    if (!haveFfmpeg())
+        GTEST_SKIP() << "FFmpeg is not installed";
+    std::string folder = makeScratchFolder();
+    ffmpeg(folder, testPicture(0, 36, 20, 3) + " -c:v ffv1 p0.mkv");
+    writeText(folder + "/../victim", "someone else's file");
+    const int lastPid = std::stoi(readText("/proc/sys/kernel/ns_last_pid"));
+    for (int pid = lastPid + 1; pid <= lastPid + 3000; pid++)
+        ASSERT_EQ(symlink("../victim", (folder + "/.mozaro-video-" + std::to_string(pid) + ".mp4").c_str()), 0);
+    const std::map<std::string, Bytes> before = folderContents(folder);
+    RunOutcome run = runVideo(folder, {"-o", "B.mp4", "1", "1", "1", "p0.mkv"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(readText(folder + "/../victim") == "someone else's file") << "the link was followed";
+    std::map<std::string, Bytes> after = folderContents(folder);
+    after.erase("B.mp4");
+    EXPECT_TRUE(after == before);
+    struct stat link;
+    EXPECT_TRUE(lstat((folder + "/.mozaro-video-" + std::to_string(lastPid + 1) + ".mp4").c_str(), &link) == 0 &&
+                S_ISLNK(link.st_mode));
+}
+
+// A panel whose container says it is to be shown turned is merged as it is stored: as the
+// same panel without that note.
+TEST(MozaroVideo, RotatedPanelIsMergedAsStored)
+{
+    if (!haveFfmpeg())
+        GTEST_SKIP() << "FFmpeg is not installed";
+    std::string folder = makeScratchFolder();
+    ffmpeg(folder, testPicture(0, 64, 48, 3) + " -c:v libx264 -pix_fmt yuv420p p0.mp4");
+    ffmpeg(folder, "-i p0.mp4 -c copy -metadata:s:v:0 rotate=90 rot.mp4");
+    RunOutcome rotated = runVideo(folder, {"--raw", "rr", "2", "1", "1", "rot.mp4", "p0.mp4"});
+    ASSERT_EQ(rotated.status, 0) << rotated.err;
+    RunOutcome plain = runVideo(folder, {"--raw", "pp", "2", "1", "1", "p0.mp4", "p0.mp4"});
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    EXPECT_EQ(readBytes(folder + "/rr").size(), 3u * 128 * 48 * 3);
+    EXPECT_TRUE(readBytes(folder + "/rr") == readBytes(folder + "/pp"));
 }
 
 }  // namespace
