@@ -201,7 +201,9 @@ static int mergePart(Run* run)
     if (allocateBuffers(run, workers) != 0)
         return 1;
     startProgressOf(*run);
-    const FrameLoopResult loop = runFrameLoop(p, run->grid.panelFiles.data(), &run->movie, run->buffers.data(), workers);
+    MovieFrames frames{&run->movie, p.outFrameBytes};
+    const FrameLoopResult loop =
+        runFrameLoop(p, run->grid.panelFiles.data(), movieFrameSink(&frames), run->buffers.data(), workers, true);
     if (loop.stream.status != streamGoesOn)
         return reportFrameLoopStop(run, loop, part);
     const int error = finishMoviePart(&run->movie);
@@ -265,8 +267,9 @@ static int merge(Run* run, int argc, char** argv)
         return stopForOutput(run, created, "create");
     startProgressOf(*run);
     if (commandLine.commitFile == nullptr) {
+        MovieFrames frames{&run->movie, p.outFrameBytes};
         const FrameLoopResult loop =
-            runFrameLoop(p, run->grid.panelFiles.data(), &run->movie, run->buffers.data(), workers);
+            runFrameLoop(p, run->grid.panelFiles.data(), movieFrameSink(&frames), run->buffers.data(), workers, true);
         if (loop.stream.status != streamGoesOn)
             return reportFrameLoopStop(run, loop, run->movieName);
     }
