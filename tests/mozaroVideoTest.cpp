@@ -277,6 +277,9 @@ TEST(MozaroVideo, AStoppedRunLeavesTheEarlierResultAndNothingElse)
     for (const auto& c : cases) {
         RunOutcome run = runVideo(folder, c.args, c.stop, c.environment);
         EXPECT_EQ(run.status, c.status) << c.err;
+        // One owner of standard error: every line is whole and its own, FFmpeg's too.
+        for (std::size_t at = 0; at < run.err.size(); at = run.err.find('\n', at) + 1)
+            EXPECT_EQ(run.err.compare(at, 14, "mozaro-video: "), 0) << run.err;
         // FFmpeg's word on a cut file may come first.
         if (c.err == cut)
             EXPECT_NE(run.err.find("mozaro-video: " + c.err), std::string::npos) << run.err;
@@ -458,6 +461,9 @@ TEST(MozaroVideo, ContainerAndCodecAreTheOnesAskedFor)
          "--codec mpeg2video is not one of libx264, libx265, libsvtav1, prores_ks and ffv1\n"},
         {{"-o", "w.mkv", "--codec", "ffv1", "--crf", "20"}, "", "--crf 20 is not a quality that ffv1 takes\n"},
         {{"-o", "w.mp4", "--crf", "good"}, "", "--crf good is not a quality that libx264 takes\n"},
+        {{"-o", "w.mp4", "--preset", "warp"}, "", "--preset warp is not a preset that libx264 takes\n"},
+        {{"-o", "w.mov", "--codec", "prores_ks", "--preset", "fast"}, "",
+         "--preset fast is not a preset that prores_ks takes\n"},
         {{"--raw", "w", "--codec", "ffv1"}, "",
          "--codec, --crf, --preset and --rgb concern a video; --raw writes Mozaro's raw movie\n"},
     };

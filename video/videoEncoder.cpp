@@ -73,7 +73,13 @@ std::string checkCodec(const VideoSettings& settings)
     avcodec_free_context(&trial);
     if (!crfTaken)
         return "--crf " + settings.crf + " is not a quality that " + settings.codec + " takes";
-    if (!presetTaken)
+    // x264's and x265's presets are checked only when the encoder starts.
+    static const char* const x26xPresets[] = {"ultrafast", "superfast", "veryfast", "faster", "fast",
+                                              "medium",    "slow",      "slower",   "veryslow", "placebo"};
+    bool known = settings.preset.empty() || (settings.codec != "libx264" && settings.codec != "libx265");
+    for (const char* preset : x26xPresets)
+        known = known || settings.preset == preset;
+    if (!presetTaken || !known)
         return "--preset " + settings.preset + " is not a preset that " + settings.codec + " takes";
     // MP4 has no tag for these two (MOV and Matroska take all five).
     if (container == "mp4" && (settings.codec == "ffv1" || settings.codec == "prores_ks"))
