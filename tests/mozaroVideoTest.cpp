@@ -559,7 +559,8 @@ TEST(MozaroVideo, StartsNoProgramAndMakesNoFifo)
     ffmpeg(folder, testPicture(0, 36, 20, 3) + " -c:v libx264 p0.mp4");
     ffmpeg(folder, testPicture(1, 36, 20, 3) + " -c:v ffv1 p1.mkv");
     for (const char* result : {"-o", "--raw"}) {
-        ToolOutcome run = runTool(folder, {"strace", "-f", "-qq", "-e", "trace=execve,execveat,mknod,mknodat", "-o",
+        // (A sanitized build's leak check cannot run under ptrace.)
+        ToolOutcome run = runTool(folder, {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-qq", "-e", "trace=execve,execveat,mknod,mknodat", "-o",
                                            "../trace", MOZARO_VIDEO, result,
                                            std::string(result) == "-o" ? "w.mp4" : "w", "2", "1", "2", "p0.mp4",
                                            "p1.mkv"});
@@ -568,7 +569,7 @@ TEST(MozaroVideo, StartsNoProgramAndMakesNoFifo)
         std::size_t starts = 0;
         for (std::size_t at = trace.find("execve"); at != std::string::npos; at = trace.find("execve", at + 1))
             starts++;
-        EXPECT_EQ(starts, 1u) << trace;
+        EXPECT_EQ(starts, 1u) << trace;   // mozaro-video itself
         EXPECT_EQ(trace.find("mknod"), std::string::npos) << trace;
     }
 }
