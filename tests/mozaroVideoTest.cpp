@@ -162,6 +162,8 @@ TEST(MozaroVideo, RawMovieIsTheReadmeRoutesMerge)
          " -c:v libx264 -pix_fmt yuv420p "},
         {{"v0.mkv", "v1.mkv"}, {"1", "2", "30", "14", "3", "3"}, "  v1.mkv\n  v0.mkv\n",
          " -c:v libx264 -pix_fmt yuv420p "},
+        {{"o0.mkv", "o1.mkv"}, {"2", "1", "31", "15", "2", "2"}, "  o0.mkv  o1.mkv\n",
+         " -c:v ffv1 -pix_fmt yuv420p "},   // odd sides: chroma rows shared unevenly
     };
     for (const auto& c : cases) {
         std::string folder = makeScratchFolder();
