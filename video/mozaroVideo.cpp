@@ -318,7 +318,7 @@ static FrameLoopResult mergePlanes(Run* run)
 {
     const RunParameters& p = run->p;
     std::vector<const AVFrame*> frames(run->panels.size());
-    std::vector<std::uint32_t> sums;
+    PlaneSums sums;
     for (std::int64_t k = 0; k < p.nf; k++) {
         for (std::size_t panel = 0; panel < frames.size(); panel++) {
             StreamResult why;

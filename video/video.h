@@ -117,5 +117,9 @@ int videoError(const VideoOut* out);
 // Block means of plane `plane` (0 luma, 1 and 2 chroma at half size) of every panel's
 // decoded frame into `out`, whose plane holds (mosaic width / nBlend) x (mosaic height /
 // nBlend) of that plane's samples: blocks from the bottom left, as Mozaro's are.
-void mergePlane(const RunParameters& p, const AVFrame* const* panels, int plane, AVFrame* out,
-                std::vector<std::uint32_t>* sums);
+// Column sums of a block row, sized on the first frame.
+struct PlaneSums {
+    std::vector<std::uint16_t> narrow;   // blend factors whose column sums fit 16 bits
+    std::vector<std::uint32_t> wide;
+};
+void mergePlane(const RunParameters& p, const AVFrame* const* panels, int plane, AVFrame* out, PlaneSums* sums);
