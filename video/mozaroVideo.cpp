@@ -497,6 +497,7 @@ int main(int argc, char** argv)
     bool outputWasClosed = false;
     osPrepareProcess(&outputWasClosed);
     routeFfmpegMessages();
+    osRaiseOpenFileLimit();   // a panel's file, and its decoder's, for each of many panels
     // SVT-AV1 prints on its own: its errors only, unless the user asked for more.
     setenv("SVT_LOG", "1", 0);
     static Run run;
