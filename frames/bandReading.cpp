@@ -28,6 +28,18 @@ StreamResult readPanelRowPiece(const RunParameters& p, const PanelMovie* panels,
         const std::int64_t at = panels[j].stream ? osAtPosition : offset;
         unsigned char* place = band + std::size_t(j) * std::size_t(bytesPerPixel) * std::size_t(p.panelStepX);
         const std::size_t shared = j > 0 ? std::size_t(bytesPerPixel) * std::size_t(p.overlapX) : 0;
+        if (panels[j].source.frame != nullptr) {
+            const unsigned char* bottom = nullptr;
+            std::ptrdiff_t stride = 0;
+            int error = 0;
+            const StreamStatus status = panels[j].source.frame(panels[j].source.context, frame, &bottom, &stride, &error);
+            if (status != streamGoesOn)
+                return StreamResult{status, j, error};
+            for (std::int32_t r = 0; r < rows; r++)
+                std::memcpy(place + std::size_t(r) * mosaicRowBytes + shared, bottom + (firstRow + r) * stride + shared,
+                            tileRowBytes - shared);
+            continue;
+        }
         std::size_t got = 0;
         int error;
         if (p.ntx == 1)

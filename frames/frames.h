@@ -72,11 +72,26 @@ void freeFrameBuffers(FrameBuffers* buffers);
 
 // ---- Streaming a frame ----
 
+enum StreamStatus { streamGoesOn, panelMovieEnded, panelMovieFailed, outputMovieFailed, streamStopRequested };
+
+// A panel whose frames another part of the program holds in memory (a video decoder, say).
+// `frame` waits for frame `frame` and gives its bottom row and the distance in bytes from a
+// row to the one above it (negative where the frame is stored top row first): streamGoesOn,
+// panelMovieEnded when the panel has no such frame, panelMovieFailed with an error code the
+// source alone can put in words, or streamStopRequested. Frames are asked for in order, one
+// several times while it is merged; asking for the next lets the source reuse the earlier.
+struct PanelSource {
+    StreamStatus (*frame)(void* context, std::int64_t frame, const unsigned char** bottomRow,
+                          std::ptrdiff_t* rowStride, int* error);
+    void* context;
+};
+
 // A panel's movie as the pipeline reads it: a regular file at the frame's offset, a pipe,
-// FIFO or device in order.
+// FIFO or device in order, or frames in memory where `source.frame` is set.
 struct PanelMovie {
     osFile file;
     bool stream;
+    PanelSource source = PanelSource{nullptr, nullptr};
 };
 
 // Where finished output rows go, in order, a piece at a time: 0 or the system's error.
@@ -85,7 +100,17 @@ struct RowSink {
     void* context;
 };
 
-enum StreamStatus { streamGoesOn, panelMovieEnded, panelMovieFailed, outputMovieFailed, streamStopRequested };
+// Where the frame loop puts merged frames: `write` takes the next `bytes` of frame `frame`
+// (0 .. nf - 1 of the run), `at` bytes into it, the pieces of one frame in order; `finished`,
+// where set, hears of each frame once it is whole, in frame order. A sink that must be
+// written in frame order (a pipe, an encoder) is fed by one thread alone. 0 or an error code
+// (the system's, unless the sink says otherwise).
+struct FrameSink {
+    int (*write)(void* context, std::int64_t frame, std::int64_t at, const unsigned char* rows, std::int64_t bytes);
+    int (*finished)(void* context, std::int64_t frame);
+    bool inOrder;
+    void* context;
+};
 
 struct StreamResult {
     StreamStatus status;

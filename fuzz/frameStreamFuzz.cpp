@@ -119,7 +119,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<FrameBuffers> buffers(static_cast<std::size_t>(workers));
     for (FrameBuffers& b : buffers)
         require(allocateFrameBuffers(planFrameBuffers(p, bandRows), &b), "buffers");
-    const FrameLoopResult result = runFrameLoop(p, files.data(), &movie, buffers.data(), workers);
+    MovieFrames frames{&movie, p.outFrameBytes};
+    const FrameLoopResult result = runFrameLoop(p, files.data(), movieFrameSink(&frames), buffers.data(), workers, true);
     for (FrameBuffers& b : buffers)
         freeFrameBuffers(&b);
 

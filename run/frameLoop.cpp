@@ -4,7 +4,8 @@
 // "Finished Frame" lines in frame order as frames complete. Workers run at most `window`
 // frames ahead of the last line printed, so that what is known of finished frames stays a
 // few bits whatever the frame count. Pipes, FIFOs and devices, which are read and written
-// in order only, are merged by the calling thread alone.
+// in order only, and sinks that take frames in order (an encoder), are merged by the calling
+// thread alone.
 #include "platform/process.h"
 #include "run/run.h"
 
@@ -15,7 +16,7 @@ static const std::int32_t largestWindow = 4096;
 struct Shared {
     const RunParameters* p;
     const PanelMovie* panels;
-    OutputMovie* movie;
+    FrameSink sink;
     osMonitor monitor;
     std::int64_t window;
     std::int64_t nextFrame;      // the next frame to take
@@ -35,6 +36,40 @@ static std::int64_t panelFrame(const RunParameters& p, std::int64_t k)
     return p.firstFrame + k * p.frameStep;
 }
 
+// Frame k of the run as rows for the pipeline.
+struct FrameRows {
+    const FrameSink* sink;
+    std::int64_t frame;
+    std::int64_t at;
+};
+
+static int writeFrameRows(void* context, const unsigned char* rows, std::int64_t bytes)
+{
+    FrameRows* f = static_cast<FrameRows*>(context);
+    const int error = f->sink->write(f->sink->context, f->frame, f->at, rows, bytes);
+    f->at += bytes;
+    return error;
+}
+
+static StreamResult mergeFrame(const RunParameters& p, const PanelMovie* panels, const FrameSink& sink,
+                               std::int64_t k, FrameBuffers* buffers)
+{
+    FrameRows rows{&sink, k, 0};
+    return streamFrame(p, panels, panelFrame(p, k), buffers, RowSink{writeFrameRows, &rows});
+}
+
+// Frame k's line and progress, and the sink told, where it listens; the calling thread's.
+static StreamResult reportFrame(const RunParameters& p, const FrameSink& sink, std::int64_t k, bool frameLines)
+{
+    const int error = sink.finished != nullptr ? sink.finished(sink.context, k) : 0;
+    if (error != 0)
+        return StreamResult{outputMovieFailed, 0, error};
+    if (frameLines)
+        say("Finished Frame: %4lld\n", (long long)panelFrame(p, k));
+    showProgress(k + 1);
+    return StreamResult{streamGoesOn, 0, 0};
+}
+
 static void work(void* argument)
 {
     Worker* worker = static_cast<Worker*>(argument);
@@ -48,9 +83,7 @@ static void work(void* argument)
             break;
         const std::int64_t k = s->nextFrame++;
         osLeaveMonitor(s->monitor);
-        MovieRows rows{s->movie, (s->movie->firstFrameAt + k) * p.outFrameBytes};
-        const StreamResult result =
-            streamFrame(p, s->panels, panelFrame(p, k), worker->buffers, RowSink{writeMovieRows, &rows});
+        const StreamResult result = mergeFrame(p, s->panels, s->sink, k, worker->buffers);
         osEnterMonitor(s->monitor);
         if (result.status == streamGoesOn) {
             s->finished[k % s->window] = true;
@@ -64,10 +97,9 @@ static void work(void* argument)
 }
 
 // The calling thread alone, every file in order: streams skip the frames not wanted.
-static FrameLoopResult mergeInOrder(const RunParameters& p, const PanelMovie* panels, OutputMovie* movie,
-                                    FrameBuffers* buffers)
+static FrameLoopResult mergeInOrder(const RunParameters& p, const PanelMovie* panels, const FrameSink& sink,
+                                    FrameBuffers* buffers, bool frameLines)
 {
-    MovieRows rows{movie, movie->inPlace ? osAtPosition : movie->firstFrameAt * p.outFrameBytes};
     bool streams = false;
     for (std::int32_t k = 0; k < p.ntx * p.nty; k++)
         streams = streams || panels[k].stream;
@@ -77,24 +109,24 @@ static FrameLoopResult mergeInOrder(const RunParameters& p, const PanelMovie* pa
         if (skipped > 0)
             result = skipStreamFrames(p, panels, skipped, buffers);
         if (result.status == streamGoesOn)
-            result = streamFrame(p, panels, panelFrame(p, k), buffers, RowSink{writeMovieRows, &rows});
+            result = mergeFrame(p, panels, sink, k, buffers);
+        if (result.status == streamGoesOn)
+            result = reportFrame(p, sink, k, frameLines);
         if (result.status != streamGoesOn)
             return FrameLoopResult{result, panelFrame(p, k)};
-        sayFinishedFrame(panelFrame(p, k));
-        showProgress(k + 1);
     }
     return FrameLoopResult{StreamResult{streamGoesOn, 0, 0}, 0};
 }
 
-FrameLoopResult runFrameLoop(const RunParameters& p, const PanelMovie* panels, OutputMovie* movie,
-                             FrameBuffers* buffers, std::int32_t workers)
+FrameLoopResult runFrameLoop(const RunParameters& p, const PanelMovie* panels, const FrameSink& sink,
+                             FrameBuffers* buffers, std::int32_t workers, bool frameLines)
 {
-    if (workers <= 1)
-        return mergeInOrder(p, panels, movie, buffers);
-    static Shared s;   // one frame loop a run
+    if (workers <= 1 || sink.inOrder)
+        return mergeInOrder(p, panels, sink, buffers, frameLines);
+    Shared s;
     s.p = &p;
     s.panels = panels;
-    s.movie = movie;
+    s.sink = sink;
     s.monitor = osCreateMonitor();
     s.window = std::int64_t(workers) * framesAheadPerWorker < largestWindow ? workers * framesAheadPerWorker
                                                                           : largestWindow;
@@ -116,7 +148,7 @@ FrameLoopResult runFrameLoop(const RunParameters& p, const PanelMovie* panels, O
     }
     if (threads.empty()) {
         osDestroyMonitor(s.monitor);
-        return mergeInOrder(p, panels, movie, buffers);
+        return mergeInOrder(p, panels, sink, buffers, frameLines);
     }
 
     osEnterMonitor(s.monitor);
@@ -127,11 +159,17 @@ FrameLoopResult runFrameLoop(const RunParameters& p, const PanelMovie* panels, O
         if (ready > 0) {
             const std::int64_t from = s.reported;
             osLeaveMonitor(s.monitor);
-            for (std::int64_t k = from; k < from + ready; k++) {
-                sayFinishedFrame(panelFrame(p, k));
-                showProgress(k + 1);
+            StreamResult told = StreamResult{streamGoesOn, 0, 0};
+            for (std::int64_t k = from; k < from + ready && told.status == streamGoesOn; k++) {
+                told = reportFrame(p, sink, k, frameLines);
+                if (told.status != streamGoesOn)
+                    ready = k - from;
             }
             osEnterMonitor(s.monitor);
+            if (told.status != streamGoesOn && from + ready < s.failedFrame) {
+                s.failedFrame = from + ready;
+                s.failure = told;
+            }
             for (std::int64_t k = from; k < from + ready; k++)
                 s.finished[k % s.window] = false;
             s.reported += ready;
@@ -156,4 +194,18 @@ FrameLoopResult runFrameLoop(const RunParameters& p, const PanelMovie* panels, O
     if (s.failedFrame < p.nf)
         return FrameLoopResult{s.failure, panelFrame(p, s.failedFrame)};
     return FrameLoopResult{StreamResult{streamGoesOn, 0, 0}, 0};
+}
+
+static int writeMovieFrame(void* context, std::int64_t frame, std::int64_t at, const unsigned char* rows,
+                           std::int64_t bytes)
+{
+    MovieFrames* frames = static_cast<MovieFrames*>(context);
+    OutputMovie* movie = frames->movie;
+    MovieRows place{movie, movie->inPlace ? osAtPosition : (movie->firstFrameAt + frame) * frames->frameBytes + at};
+    return writeMovieRows(&place, rows, bytes);
+}
+
+FrameSink movieFrameSink(MovieFrames* frames)
+{
+    return FrameSink{writeMovieFrame, nullptr, frames->movie->inPlace, frames};
 }

@@ -8,7 +8,6 @@
 #include "run/run.h"
 
 static int firstOutputError = 0;
-static bool frameLinesShown = true;
 
 struct Progress {
     bool shown;
@@ -85,13 +84,3 @@ int standardOutputError()
     return firstOutputError;
 }
 
-void showFrameLines(bool shown)
-{
-    frameLinesShown = shown;
-}
-
-void sayFinishedFrame(std::int64_t frame)
-{
-    if (frameLinesShown)
-        say("Finished Frame: %4lld\n", (long long)frame);
-}

@@ -54,10 +54,6 @@ void say(const char* format, ...) MOZARO_PRINTF_LIKE;
 // 0, or the error of the first message standard output could not take.
 int standardOutputError();
 
-// "Finished Frame: <frame>", unless --quiet asked the run to leave such lines out.
-void showFrameLines(bool shown);
-void sayFinishedFrame(std::int64_t frame);
-
 // Shown where a person watches (standard error a terminal, or asked for): frames done of
 // all, percent, MB/s and time left, redrawn in place at most a few times a second.
 void startProgress(bool shown, std::int64_t frames, std::int64_t bytesPerFrame);
@@ -138,15 +134,24 @@ StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, const C
 
 // ---- Frame loop ----
 
-// Merges frames 0 .. nf - 1 of the run into `movie` with `workers` threads (the calling
-// thread alone for 1), one set of buffers each, printing "Finished Frame" lines in frame
-// order, each once its frame and every frame before it are wholly written.
+// Merges frames 0 .. nf - 1 of the run from `panels` into `sink` with `workers` threads (the
+// calling thread alone for 1, or for a sink fed in order), one set of buffers each, printing
+// "Finished Frame" lines (where `frameLines`) in frame order, each once its frame and every
+// frame before it are wholly written and the sink has heard that they are finished.
 struct FrameLoopResult {
     StreamResult stream;   // streamGoesOn, or why frame `frame` could not be merged
     std::int64_t frame;    // the panels' frame number of the failure
 };
-FrameLoopResult runFrameLoop(const RunParameters& runParameters, const PanelMovie* panels, OutputMovie* movie,
-                             FrameBuffers* buffers, std::int32_t workers);
+FrameLoopResult runFrameLoop(const RunParameters& runParameters, const PanelMovie* panels, const FrameSink& sink,
+                             FrameBuffers* buffers, std::int32_t workers, bool frameLines);
+
+// The output movie as a frame sink: each frame at its place in the file (a part's frames
+// from its first movie frame on), or in order where the movie is written in place.
+struct MovieFrames {
+    OutputMovie* movie;
+    std::int64_t frameBytes;
+};
+FrameSink movieFrameSink(MovieFrames* frames);
 
 // ---- Run driver ----
 

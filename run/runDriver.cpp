@@ -228,7 +228,10 @@ static int mergePart(Run* run)
     if (allocateBuffers(run, workers) != 0)
         return 1;
     startProgressOf(*run);
-    const FrameLoopResult loop = runFrameLoop(p, run->grid.panelFiles.data(), &run->movie, run->buffers.data(), workers);
+    MovieFrames frames{&run->movie, p.outFrameBytes};
+    const FrameLoopResult loop =
+        runFrameLoop(p, run->grid.panelFiles.data(), movieFrameSink(&frames), run->buffers.data(), workers,
+                     !run->commandLine.quiet);
     if (loop.stream.status != streamGoesOn)
         return reportFrameLoopStop(run, loop, part);
     const int error = finishMoviePart(&run->movie);
@@ -249,7 +252,6 @@ static int merge(Run* run, int argc, char** argv)
     if (stage != stageGoOn)
         return stage == stageStopDone ? 0 : 1;
     fillPanelNames(argv, p, commandLine, &run->grid);
-    showFrameLines(!commandLine.quiet);
     listPanelLayout(p, run->grid);
     deriveSizes(&p);
     if (commandLine.partFile != nullptr)
@@ -295,8 +297,10 @@ static int merge(Run* run, int argc, char** argv)
         return stopForOutput(run, created, "create");
     startProgressOf(*run);
     if (commandLine.commitFile == nullptr) {
+        MovieFrames frames{&run->movie, p.outFrameBytes};
         const FrameLoopResult loop =
-            runFrameLoop(p, run->grid.panelFiles.data(), &run->movie, run->buffers.data(), workers);
+            runFrameLoop(p, run->grid.panelFiles.data(), movieFrameSink(&frames), run->buffers.data(), workers,
+                         !run->commandLine.quiet);
         if (loop.stream.status != streamGoesOn)
             return reportFrameLoopStop(run, loop, run->movieName);
     }

@@ -24,17 +24,50 @@ int appendRows(void* movie, const unsigned char* rows, std::int64_t bytes)
     return 0;
 }
 
-// Writes the grid's panels to files and streams all its frames through a band of
-// `bandRows` rows (0: the run's own choice) into memory.
-Streamed stream(const MovieGrid& g, std::int32_t bandRows)
+// A panel decoded in memory, as a decoder hands it: each frame stored top row first.
+struct MemoryPanel {
+    Bytes topFirst;
+    std::int64_t rowBytes, frameBytes;
+};
+
+StreamStatus memoryFrame(void* context, std::int64_t frame, const unsigned char** bottomRow,
+                         std::ptrdiff_t* rowStride, int*)
+{
+    const MemoryPanel* m = static_cast<const MemoryPanel*>(context);
+    if ((frame + 1) * m->frameBytes > std::int64_t(m->topFirst.size()))
+        return panelMovieEnded;
+    *bottomRow = m->topFirst.data() + (frame + 1) * m->frameBytes - m->rowBytes;
+    *rowStride = -std::ptrdiff_t(m->rowBytes);
+    return streamGoesOn;
+}
+
+// Writes the grid's panels to files (or, `inMemory`, holds them as decoded frames) and
+// streams all its frames through a band of `bandRows` rows (0: the run's own choice) into
+// memory.
+Streamed stream(const MovieGrid& g, std::int32_t bandRows, bool inMemory = false)
 {
     const RunParameters p = runParametersOf(g.ntx, g.nty, g.nx, g.ny, g.nf, g.nBlend);
     const std::string folder = makeScratchFolder();
     std::vector<PanelMovie> panels;
+    std::vector<MemoryPanel> memory(g.panels.size());
     for (std::size_t k = 0; k < g.panels.size(); k++) {
         const std::string name = folder + "/p" + std::to_string(k);
         writeBytes(name, g.panels[k]);
         panels.push_back(PanelMovie{open(name.c_str(), O_RDONLY), false});
+        if (!inMemory)
+            continue;
+        MemoryPanel& m = memory[k];
+        m.rowBytes = p.tileRowBytes;
+        m.frameBytes = p.tileFrameBytes;
+        const std::size_t rowBytes = std::size_t(m.rowBytes), frames = g.panels[k].size() / std::size_t(m.frameBytes);
+        m.topFirst.resize(frames * std::size_t(m.frameBytes));
+        for (std::size_t f = 0; f < frames; f++)
+            for (std::size_t r = 0; r < std::size_t(p.ny); r++) {
+                const auto from = g.panels[k].begin() + std::ptrdiff_t((f * std::size_t(p.ny) + r) * rowBytes);
+                std::copy(from, from + std::ptrdiff_t(rowBytes),
+                          m.topFirst.begin() + std::ptrdiff_t((f * std::size_t(p.ny) + std::size_t(p.ny) - 1 - r) * rowBytes));
+            }
+        panels.back().source = PanelSource{memoryFrame, &m};
     }
     FrameBuffers buffers;
     EXPECT_TRUE(allocateFrameBuffers(planFrameBuffers(p, bandRows), &buffers));
@@ -79,9 +112,11 @@ TEST(FrameStream, MatchesThePerPixelModelWhereverBandsAndBlocksMeet)
     std::mt19937 rng(10);
     for (const StreamCase& c : cases) {
         const MovieGrid g = randomGrid(rng, c.ntx, c.nty, c.nx, c.ny, 2, c.nBlend);
-        const Streamed s = stream(g, c.bandRows);
-        EXPECT_EQ(s.last.status, streamGoesOn) << c.what;
-        EXPECT_TRUE(s.movie == modelMovie(g)) << c.what;
+        for (bool inMemory : {false, true}) {
+            const Streamed s = stream(g, c.bandRows, inMemory);
+            EXPECT_EQ(s.last.status, streamGoesOn) << c.what << (inMemory ? ", in memory" : "");
+            EXPECT_TRUE(s.movie == modelMovie(g)) << c.what << (inMemory ? ", in memory" : "");
+        }
     }
 }
 
@@ -95,15 +130,16 @@ TEST(FrameStream, TruncatesTheMeanPerChannel)
 
 TEST(FrameStream, NamesThePanelWhoseMovieEnds)
 {
-    for (int nx : {2, 100}) {   // through the staging buffer and scattered
-        std::mt19937 rng(5);
-        MovieGrid g = randomGrid(rng, 2, 2, nx, 3, 2, 1);
-        g.panels[3].resize(g.panels[3].size() - 1);   // panel (1, 1) lacks its last byte
-        const Streamed s = stream(g, 0);
-        EXPECT_EQ(s.framesDone, 1) << "nx " << nx;
-        EXPECT_EQ(s.last.status, panelMovieEnded) << "nx " << nx;
-        EXPECT_EQ(s.last.panel, 3) << "nx " << nx;
-    }
+    for (int nx : {2, 100})   // through the staging buffer and scattered
+        for (bool inMemory : {false, true}) {
+            std::mt19937 rng(5);
+            MovieGrid g = randomGrid(rng, 2, 2, nx, 3, 2, 1);
+            g.panels[3].resize(g.panels[3].size() - 1);   // panel (1, 1) lacks its last byte
+            const Streamed s = stream(g, 0, inMemory);
+            EXPECT_EQ(s.framesDone, 1) << "nx " << nx << (inMemory ? ", in memory" : "");
+            EXPECT_EQ(s.last.status, panelMovieEnded) << "nx " << nx;
+            EXPECT_EQ(s.last.panel, 3) << "nx " << nx;
+        }
 }
 
 TEST(FrameBuffers, NoBufferGrowsWithTheHeightTheFramesOrTheBlendFactor)

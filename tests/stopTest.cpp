@@ -110,9 +110,9 @@ TEST(BlockedOutput, StopsBeforeAnyInputIsOpenedAndLeavesTheEarlierMovie)
     }
 }
 
-// The proposed name, B_ and the first file's name, leads into a folder that does not exist
-// when the panels are in another folder: the stop points to -o.
-TEST(BlockedOutput, TheProposedNameInAFolderThatDoesNotExistPointsToDashO)
+// The proposed name goes into the folder of the first file, B_ before its last part: panels
+// in another folder give a movie there, not one in a folder that does not exist.
+TEST(BlockedOutput, TheProposedNameLiesInTheFirstPanelsFolder)
 {
     std::mt19937 rng(43);
     std::string folder = makeScratchFolder();
@@ -120,13 +120,10 @@ TEST(BlockedOutput, TheProposedNameInAFolderThatDoesNotExistPointsToDashO)
     MovieGrid g = randomGrid(rng, 1, 1, 2, 2, 1, 1);
     writeBytes(folder + "/wall/a00", g.panels[0]);
     RunOutcome run = runMozaro(folder, gridArgs(g, {"wall/a00"}), "yes\n");
-    EXPECT_EQ(run.out, asPrinted(runStart(g, "B_wall/a00", {"wall/a00"}) +
-                                     "Could not create output movie B_wall/a00: <reason>\n"
-                                     "The proposed name puts the movie in a folder that does not exist; name it with "
-                                     "-o NAME\nStopping\n",
-                                 testSystem().noSuchFolder, run.out));
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(listFolder(folder), Names({"wall"}));
+    EXPECT_EQ(run.out, asPrinted(runStart(g, "wall/B_a00", {"wall/a00"}) + progressText(1) +
+                                 "Finished merging and blending movie wall/B_a00\n"));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(listFolder(folder + "/wall"), Names({"B_a00", "B_a00.mg", "a00"}));
 }
 
 }  // namespace

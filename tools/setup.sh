@@ -26,8 +26,12 @@ needGroff() {
 needPng() {
     [ -e /usr/include/png.h ] || ! command -v apt-get >/dev/null || aptInstall libpng-dev
 }
+# mozaro-video is built on FFmpeg's libraries (found by pkg-config); its tests make and check
+# videos with FFmpeg's command.
 needFfmpeg() {
-    command -v ffmpeg >/dev/null || ! command -v apt-get >/dev/null || aptInstall --lean ffmpeg
+    { command -v ffmpeg && command -v pkg-config && pkg-config --exists libavformat libavcodec libswscale libavutil; } \
+        >/dev/null 2>&1 || ! command -v apt-get >/dev/null ||
+        aptInstall --lean ffmpeg pkg-config libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
 }
 # Builds use as many jobs as the machine has processors, never an unbounded number: on a
 # small machine an unbounded make -j runs out of memory.
