@@ -34,6 +34,8 @@ static const char* const optionsText =
     "    --overlap X[,Y]        neighbours share X columns and Y rows; the left and lower panel keeps them\n"
     "    --round                round each block's mean to the nearest value instead of truncating it\n"
     "    --quiet                no \"Finished Frame\" lines\n"
+    "    --porcelain            for programs: key=value lines on standard output, the messages on\n"
+    "                           standard error, and a last line stop=<kind> (see docs/stops.md)\n"
     "    --part FILE --at K     (mozaro-slurm) write the frames into FILE from movie frame K on\n"
     "    --commit FILE          (mozaro-slurm) put FILE, the whole movie, in place\n"
     "alone:\n"
@@ -263,35 +265,54 @@ static StageResult readOptions(int argc, char** argv, RunParameters* p, CommandL
             p->roundMeans = true;
         } else if (is(option, nullptr, "--quiet")) {
             c->quiet = true;
+        } else if (is(option, nullptr, "--porcelain")) {
+            c->porcelain = true;
+            sendMessagesToStandardError();
         } else {
             break;
         }
-        if (!good)
+        if (!good) {
+            noteStop("option");
             return stageStopFailed;
+        }
         c->firstNumber = a + 1;
     }
     c->partAt = at;
     c->firstFile = c->firstNumber + 6;
+    // A part is written as it is asked for; a check creates nothing, not even a commit.
+    c->mode = c->partFile != nullptr ? modePart : c->check ? modeCheck : c->commitFile != nullptr ? modeCommit : modeMerge;
     return stageGoOn;
+}
+
+RunMode aloneMode(int argc, char** argv)
+{
+    // Honoured alone only: with anything else beside them they are an ordinary command line.
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
+        return modeHelp;
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
+        return modeVersion;
+    if (argc == 3 && std::strcmp(argv[1], "--describe") == 0)
+        return modeDescribe;
+    return modeMerge;
+}
+
+void printHelp()
+{
+    say("%s\n%s", usageText, optionsText);
+}
+
+void printVersion()
+{
+    say("Mozaro %s\n", MOZARO_VERSION);
 }
 
 StageResult parseRunParameters(int argc, char** argv, RunParameters* runParameters, CommandLine* commandLine)
 {
-    // Honoured alone only: with anything else beside them they are an ordinary command line.
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        say("%s\n%s", usageText, optionsText);
-        return stageStopDone;
-    }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        say("Mozaro %s\n", MOZARO_VERSION);
-        return stageStopDone;
-    }
-    if (argc == 3 && std::strcmp(argv[1], "--describe") == 0)
-        return describeMovie(argv[2]);
     if (readOptions(argc, argv, runParameters, commandLine) != stageGoOn)
         return stageStopFailed;
     const int first = commandLine->firstNumber;
     if (argc < commandLine->firstFile + 1) {
+        noteStop("usage");
         say("%s", usageText);
         return stageStopFailed;
     }
@@ -302,14 +323,17 @@ StageResult parseRunParameters(int argc, char** argv, RunParameters* runParamete
     std::int32_t* fields[6] = {&runParameters->ntx, &runParameters->nty, &runParameters->nx,
                                &runParameters->ny,  &runParameters->nf,  &runParameters->nBlend};
     for (int a = 0; a < 6; a++) {
-        if (!readNumber(names[a], first + a, argv[first + a], fields[a]))
+        if (!readNumber(names[a], first + a, argv[first + a], fields[a])) {
+            noteStop("number");
             return stageStopFailed;
+        }
         say(echoes[a], *fields[a]);
     }
 
     long long panels = (long long)runParameters->ntx * runParameters->nty;
     int files = argc - commandLine->firstFile;
     if (files != panels) {
+        noteStop("fileCount");
         say("You have specified ntx*nty = %lld panels.\n", panels);
         say("However, you have specified %d files on the input line.\n", files);
         say("You need to input one movie file per panel.\n");
@@ -319,6 +343,7 @@ StageResult parseRunParameters(int argc, char** argv, RunParameters* runParamete
 
     LimitBreach breach = checkRunLimits(*runParameters);
     if (breach != withinLimits) {
+        noteStop("limit");
         reportLimitBreach(*runParameters, breach);
         say("Stopping\n");
         return stageStopFailed;
@@ -326,6 +351,7 @@ StageResult parseRunParameters(int argc, char** argv, RunParameters* runParamete
 
     for (int a = commandLine->firstFile; a < argc; a++) {
         if (std::strlen(argv[a]) > std::size_t(maxPanelNameBytes)) {
+            noteStop("name");
             say("Movie file name at argument %d is longer than %d bytes\nStopping\n", a, maxPanelNameBytes);
             return stageStopFailed;
         }

@@ -3,11 +3,14 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 #include "platform/process.h"
 #include "run/run.h"
 
 static int firstOutputError = 0;
+static std::FILE* messages = stdout;
+static const char* stopKey = nullptr;
 
 struct Progress {
     bool shown;
@@ -71,7 +74,7 @@ void say(const char* format, ...)
     std::va_list arguments;
     va_start(arguments, format);
     errno = 0;
-    const bool written = std::vprintf(format, arguments) >= 0 && std::fflush(stdout) == 0;
+    const bool written = std::vfprintf(messages, format, arguments) >= 0 && std::fflush(messages) == 0;
     va_end(arguments);
     if (!written && firstOutputError == 0)
         firstOutputError = errno != 0 ? errno : EIO;
@@ -84,3 +87,31 @@ int standardOutputError()
     return firstOutputError;
 }
 
+
+void sendMessagesToStandardError()
+{
+    messages = stderr;
+}
+
+void tell(const char* key, const std::string& value)
+{
+    errno = 0;
+    const bool written = std::printf("%s=%s\n", key, value.c_str()) >= 0 && std::fflush(stdout) == 0;
+    if (!written && firstOutputError == 0)
+        firstOutputError = errno != 0 ? errno : EIO;
+}
+
+void tell(const char* key, std::int64_t value)
+{
+    tell(key, std::to_string((long long)value));
+}
+
+void noteStop(const char* key)
+{
+    stopKey = key;
+}
+
+const char* notedStop()
+{
+    return stopKey;
+}

@@ -130,6 +130,7 @@ static StageResult takeNameFromCommandLine(const PanelGrid& grid, std::int32_t p
         if (!refuseUnusableName(grid, panels, movieName))
             return stageGoOn;
     }
+    noteStop("name");
     say("Stopping\n");
     return stageStopFailed;
 }
@@ -153,6 +154,7 @@ StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, const C
     }
     for (int answered = 0;; answered++) {
         if (answered == mostAnswers) {
+            noteStop("answer");
             say("No yes or no in %d answers; scripts can accept with -y or name the movie with -o NAME\n"
                 "Stopping\n",
                 mostAnswers);
@@ -170,6 +172,7 @@ StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, const C
         int error;
         const AnswerRead read = readAnswer(answers, answer, sizeof answer, &length, &holdsNul, &error);
         if (read != answerWord) {
+            noteStop("answer");
             if (osStopRequested() != 0)
                 return stageStopFailed;
             if (read == answerEnd)
@@ -191,8 +194,10 @@ StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, const C
                 return stageGoOn;
             continue;
         }
-        if (std::strncmp(answer, "no", 2) == 0)
+        if (std::strncmp(answer, "no", 2) == 0) {
+            noteStop("declined");
             return stageStopDone;
+        }
         std::memcpy(movieName, answer, length + 1);
     }
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include <string>
 #include <vector>
 
 #include "frames/frames.h"
@@ -17,6 +18,11 @@
 enum StageResult { stageGoOn, stageStopDone, stageStopFailed };
 
 enum ProgressChoice { progressWhereWatched, progressAlways, progressNever };
+
+// What a run does, chosen once from its command line: the three that stand alone, or a run
+// over panels: a merge, its --check, a part of a job (--part), or the putting in place of a
+// job's whole movie (--commit).
+enum RunMode { modeHelp, modeVersion, modeDescribe, modeMerge, modeCheck, modePart, modeCommit };
 
 // What the options before the six numbers ask for, and where the numbers and the file
 // names start in the argument vector.
@@ -31,6 +37,8 @@ struct CommandLine {
     const char* partFile = nullptr;     // --part FILE: frames written into FILE at their place ...
     std::int64_t partAt = 0;            // --at K: ... from movie frame K on
     const char* commitFile = nullptr;   // --commit FILE: FILE, the whole movie, put in place
+    RunMode mode = modeMerge;
+    bool porcelain = false;             // --porcelain: key=value lines for programs on standard output
     bool topFirst = false;              // --top-first: the files name the top row first
     bool quiet = false;                 // --quiet: no "Finished Frame" lines
     int firstNumber = 1;                // argv[firstNumber] is ntx
@@ -54,6 +62,15 @@ void say(const char* format, ...) MOZARO_PRINTF_LIKE;
 // 0, or the error of the first message standard output could not take.
 int standardOutputError();
 
+// For programs (--porcelain): the messages above go to standard error, and standard output
+// holds only "key=value" lines, told here; `noteStop` names the kind of stop a run meets
+// (the keys docs/stops.md lists), for the "stop=" line it ends with.
+void sendMessagesToStandardError();
+void tell(const char* key, const std::string& value);
+void tell(const char* key, std::int64_t value);
+void noteStop(const char* key);
+const char* notedStop();
+
 // Shown where a person watches (standard error a terminal, or asked for): frames done of
 // all, percent, MB/s and time left, redrawn in place at most a few times a second.
 void startProgress(bool shown, std::int64_t frames, std::int64_t bytesPerFrame);
@@ -68,10 +85,16 @@ enum NumberParse { numberRead, numberMissing, numberTooLarge };
 // digits up to the first non-digit; what follows is ignored. Needs text non-null.
 NumberParse parseDecimal(const char* text, std::int32_t* value);
 
-// Reads the options, parses and echoes the six numbers, checks the file count, the limits
-// and the file names. Prints the usage text or the reason before it returns a stop.
-// --help or --version as the only argument prints the help or "Mozaro <version>" and
-// returns a stop, done.
+// modeHelp, modeVersion or modeDescribe where the command line is one of those alone
+// (--help, --version, --describe MOVIE.mg), else modeMerge: the options tell the rest.
+RunMode aloneMode(int argc, char** argv);
+// The help: the usage text, then the options; the version: "Mozaro <version>".
+void printHelp();
+void printVersion();
+
+// Reads the options (and so the run's mode), parses and echoes the six numbers, checks the
+// file count, the limits and the file names. Prints the usage text or the reason before it
+// returns a stop.
 StageResult parseRunParameters(int argc, char** argv, RunParameters* runParameters, CommandLine* commandLine);
 
 // computeSizes, then the resolution line.

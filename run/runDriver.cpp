@@ -62,9 +62,30 @@ static int stoppedAt(Run* run, StageResult stage)
     return stage == stageStopDone ? 0 : 1;
 }
 
+// The kind of stop an output failure is, for programs (--porcelain).
+static const char* stopKindOf(OutputFailure failure)
+{
+    switch (failure) {
+    case noRoom:
+    case beyondFileLimit:
+        return "room";
+    case lockKept:
+    case lockInTheWay:
+        return "lock";
+    case partIsInput:
+    case partElsewhere:
+    case partNotOwn:
+    case partNotWhole:
+        return "part";
+    default:
+        return "output";
+    }
+}
+
 static int stopForOutput(Run* run, const OutputResult& result, const char* movieVerb)
 {
     const char* name = run->movieName;
+    noteStop(stopKindOf(result.failure));
     switch (result.failure) {
     case movieFailed:
         return stopRun(run, "Could not %s output movie %s: %s", movieVerb, name, osErrorText(result.error));
@@ -135,7 +156,7 @@ static int allocateBuffers(Run* run, std::int32_t workers)
     const FrameBufferPlan plan = planFrameBuffers(run->runParameters, 0);
     run->buffers.assign(std::size_t(workers), FrameBuffers{});
     for (FrameBuffers& buffers : run->buffers)
-        if (!allocateFrameBuffers(plan, &buffers))
+        if (!allocateFrameBuffers(plan, &buffers) && (noteStop("memory"), true))
             return stopRun(run, "Could not get %lld bytes of memory for the frame buffers",
                            (long long)(plan.totalBytes * workers));
     return 0;
@@ -145,6 +166,7 @@ static int reportFrameLoopStop(Run* run, const FrameLoopResult& stop, const char
 {
     const char* panel = run->grid.panelNames[stop.stream.panel];
     const long long frame = (long long)stop.frame;
+    noteStop(stop.stream.status == outputMovieFailed ? "output" : "input");
     switch (stop.stream.status) {
     case streamGoesOn:
         break;
@@ -167,6 +189,30 @@ static void startProgressOf(const Run& run)
     const ProgressChoice choice = run.commandLine.progress;
     const bool shown = choice == progressAlways || (choice == progressWhereWatched && osStandardErrorIsTerminal());
     startProgress(shown, p.nf, p.tileFrameBytes * p.ntx * p.nty);
+}
+
+// --check --porcelain: the same for programs, one key=value a line (docs/stops.md).
+static void tellCheck(const Run& run, const OutputResult& room, const FrameBufferPlan& plan, std::int32_t workers,
+                      std::int32_t streams)
+{
+    const RunParameters& p = run.runParameters;
+    tell("movie", run.movieName);
+    tell("descriptor", run.movie.descriptorName);
+    tell("width", p.outWidth);
+    tell("height", p.outHeight);
+    tell("frames", p.nf);
+    tell("bytes", p.outMovieBytes);
+    tell("mosaicWidth", p.mosaicWidth);
+    tell("mosaicHeight", p.mosaicHeight);
+    tell("firstFrame", p.firstFrame);
+    tell("lastFrame", p.nf > 0 ? p.framesNeeded - 1 : -1);
+    tell("frameStep", p.frameStep);
+    tell("fewestFrames", run.grid.fewestFrames);
+    tell("streams", streams);
+    tell("memoryPerThread", plan.totalBytes);
+    tell("threads", workers);
+    tell("roomNeeded", run.movie.inPlace ? 0 : room.needed);
+    tell("roomFree", run.movie.inPlace ? -1 : room.available);
 }
 
 // --check: what the merge would make and need, once every check of a real run has passed.
@@ -204,6 +250,8 @@ static int reportCheck(Run* run, std::int32_t workers)
         say("Room: %lld bytes needed, %lld bytes free\n", (long long)p.outMovieBytes, (long long)room.available);
     const FrameBufferPlan plan = planFrameBuffers(p, 0);
     say("Memory: %lld bytes of frame buffers for %d threads\n", (long long)(plan.totalBytes * workers), workers);
+    if (run->commandLine.porcelain)
+        tellCheck(*run, room, plan, workers, streams);
     closeEverything(run);
     say("Check passed: the merge would start\n");
     return 0;
@@ -216,10 +264,10 @@ static int mergePart(Run* run)
     const RunParameters& p = run->runParameters;
     const char* part = run->commandLine.partFile;
     StageResult stage = openPanelMovies(p, run->commandLine.dropPartialFrame, &run->grid);
-    if (stage != stageGoOn)
+    if (stage != stageGoOn && (noteStop("input"), true))
         return stoppedAt(run, stage);
     OutputResult opened = openMoviePart(&run->movie, part, run->commandLine.partAt, p, panelIdentities(p, run->grid));
-    if (opened.failure != outputFine)
+    if (opened.failure != outputFine && (noteStop("part"), true))
         return stopRun(run, "Could not write part %s: %s", part,
                        opened.error != 0                  ? osErrorText(opened.error)
                        : opened.failure == partIsInput ? "it is one of the panel movies"
@@ -235,7 +283,7 @@ static int mergePart(Run* run)
     if (loop.stream.status != streamGoesOn)
         return reportFrameLoopStop(run, loop, part);
     const int error = finishMoviePart(&run->movie);
-    if (error != 0)
+    if (error != 0 && (noteStop("part"), true))
         return stopRun(run, "Could not write part %s: %s", part, osErrorText(error));
     closeEverything(run);
     say("Finished merging and blending frames %lld to %lld into part %s from movie frame %lld on\n",
@@ -244,7 +292,37 @@ static int mergePart(Run* run)
     return 0;
 }
 
-static int merge(Run* run, int argc, char** argv)
+// The merge, and --commit, which puts a job's whole movie in place as a merge puts its own.
+static int makeMovie(Run* run, std::int32_t workers)
+{
+    const CommandLine& commandLine = run->commandLine;
+    const RunParameters& p = run->runParameters;
+    const bool merging = commandLine.mode == modeMerge;
+    OutputResult created = merging ? createOutputMovie(&run->movie) : adoptOutputMovie(&run->movie, commandLine.commitFile);
+    if (created.failure != outputFine)
+        return stopForOutput(run, created, "create");
+    startProgressOf(*run);
+    if (merging) {
+        MovieFrames frames{&run->movie, p.outFrameBytes};
+        const FrameLoopResult loop = runFrameLoop(p, run->grid.panelFiles.data(), movieFrameSink(&frames),
+                                                  run->buffers.data(), workers, !commandLine.quiet);
+        if (loop.stream.status != streamGoesOn)
+            return reportFrameLoopStop(run, loop, run->movieName);
+    }
+    OutputResult finished = finishOutputMovie(&run->movie);
+    if (finished.failure != outputFine)
+        return stopForOutput(run, finished, "write");
+    // Put in place: a request to stop that came meanwhile finds the run done.
+    closeEverything(run);
+    say("Finished merging and blending movie %s\n", run->movieName);
+    return 0;
+}
+
+// A run over panels, in the mode its command line chose: a part of a job; or, once the name
+// is confirmed and the movie's place, every input and the memory are known to be good, a
+// check, a merge or a commit. Nothing is created before that: a run that cannot finish
+// never touches an earlier movie.
+static int runOverPanels(Run* run, int argc, char** argv)
 {
     RunParameters& p = run->runParameters;
     CommandLine& commandLine = run->commandLine;
@@ -254,15 +332,12 @@ static int merge(Run* run, int argc, char** argv)
     fillPanelNames(argv, p, commandLine, &run->grid);
     listPanelLayout(p, run->grid);
     deriveSizes(&p);
-    if (commandLine.partFile != nullptr)
+    if (commandLine.mode == modePart)
         return mergePart(run);
 
     stage = confirmMovieName(run->grid, p.ntx * p.nty, commandLine, osStandardInput(), run->movieName);
     if (stage != stageGoOn)
         return stoppedAt(run, stage);
-
-    // Nothing is created before the output's place, every input and the memory are known
-    // to be good: a run that cannot finish never touches an earlier movie.
     OutputResult prepared = prepareOutputMovie(run->movieName, p, &run->movie);
     run->movie.sync = commandLine.sync;
     run->movie.onLockWait = sayLockWait;
@@ -274,43 +349,23 @@ static int merge(Run* run, int argc, char** argv)
             run->hint = "The proposed name puts the movie in a folder that does not exist; name it with -o NAME\n";
         return stopForOutput(run, prepared, "create");
     }
-    // The file is renamed over the movie: a pipe or device, written as it reads, would get
-    // nothing of it, and only its descriptor would appear.
-    if (commandLine.commitFile != nullptr && run->movie.inPlace)
+    // A job's movie is put in place by a rename, and its panels are not read again.
+    const bool jobsMovie = commandLine.commitFile != nullptr;
+    // A pipe or device, written as it reads, would get nothing of a rename, and only its
+    // descriptor would appear.
+    if (jobsMovie && run->movie.inPlace && (noteStop("part"), true))
         return stopRun(run, "Could not create output movie %s: --commit cannot put a file in place of a pipe or device",
                        run->movieName);
-    if (commandLine.commitFile == nullptr) {
+    if (!jobsMovie) {
         stage = openPanelMovies(p, commandLine.dropPartialFrame, &run->grid);
-        if (stage != stageGoOn)
+        if (stage != stageGoOn && (noteStop("input"), true))
             return stoppedAt(run, stage);
     }
     run->movie.inputs = panelIdentities(p, run->grid);
-    const std::int32_t workers = commandLine.commitFile == nullptr ? workersFor(*run) : 0;
+    const std::int32_t workers = jobsMovie ? 0 : workersFor(*run);
     if (allocateBuffers(run, workers) != 0)
         return 1;
-    if (commandLine.check)
-        return reportCheck(run, workers);
-
-    OutputResult created = commandLine.commitFile == nullptr ? createOutputMovie(&run->movie)
-                                                             : adoptOutputMovie(&run->movie, commandLine.commitFile);
-    if (created.failure != outputFine)
-        return stopForOutput(run, created, "create");
-    startProgressOf(*run);
-    if (commandLine.commitFile == nullptr) {
-        MovieFrames frames{&run->movie, p.outFrameBytes};
-        const FrameLoopResult loop =
-            runFrameLoop(p, run->grid.panelFiles.data(), movieFrameSink(&frames), run->buffers.data(), workers,
-                         !run->commandLine.quiet);
-        if (loop.stream.status != streamGoesOn)
-            return reportFrameLoopStop(run, loop, run->movieName);
-    }
-    OutputResult finished = finishOutputMovie(&run->movie);
-    if (finished.failure != outputFine)
-        return stopForOutput(run, finished, "write");
-    // Put in place: a request to stop that came meanwhile finds the run done.
-    closeEverything(run);
-    say("Finished merging and blending movie %s\n", run->movieName);
-    return 0;
+    return commandLine.mode == modeCheck ? reportCheck(run, workers) : makeMovie(run, workers);
 }
 
 // Standard output is checked like any other file: messages that could not be written make
@@ -339,5 +394,23 @@ int runDriver(int argc, char** argv)
     bool outputWasClosed = false;
     osPrepareProcess(&outputWasClosed);
     static Run run;
-    return checkStandardOutput(merge(&run, argc, argv), outputWasClosed);
+    int status = 0;
+    switch (aloneMode(argc, argv)) {
+    case modeHelp:
+        printHelp();
+        break;
+    case modeVersion:
+        printVersion();
+        break;
+    case modeDescribe:
+        status = describeMovie(argv[2]) == stageStopDone ? 0 : 1;
+        break;
+    default:
+        status = runOverPanels(&run, argc, argv);
+        // The last line for programs: how the run ended, in a word they can tell apart.
+        if (run.commandLine.porcelain)
+            tell("stop", notedStop() != nullptr ? notedStop() : status == 0 ? "none" : "failed");
+        break;
+    }
+    return checkStandardOutput(status, outputWasClosed);
 }

@@ -239,6 +239,60 @@ TEST(CommandLine, CheckSaysWhatAMergeWouldMakeAndCreatesNothing)
     EXPECT_EQ(listFolder(folder), (std::vector<std::string>{"f0", "f1"}));
 }
 
+// For programs: standard output holds key=value lines alone, the messages go to standard
+// error, and the last line names the kind of stop, one word for each.
+TEST(Porcelain, KeysOnStandardOutputAndTheKindOfStopLast)
+{
+    std::mt19937 rng(43);
+    std::string folder = makeScratchFolder();
+    MovieGrid g = randomGrid(rng, 2, 1, 6, 4, 5, 2);
+    writeGrid(folder, g);
+    struct Row {
+        std::vector<std::string> args;
+        std::string input;
+        std::string stop;
+        int status;
+    };
+    const Row rows[] = {
+        {{"--check", "-j", "2", "2", "1", "6", "4", "3", "2", "f0", "f1"}, "", "none", 0},
+        {{"-o", "m", "2", "1", "6", "4", "3", "2", "f0", "f1"}, "", "none", 0},
+        {{"2", "1", "6", "4", "3", "2", "f0", "f1"}, "no\n", "declined", 0},
+        {{"2", "1", "6", "4", "3", "2", "f0", "f1"}, "", "answer", 1},
+        {{"-j", "x", "2", "1", "6", "4", "3", "2", "f0", "f1"}, "", "option", 1},
+        {{"2", "1", "6", "4", "3"}, "", "usage", 1},
+        {{"2", "one", "6", "4", "3", "2", "f0", "f1"}, "", "number", 1},
+        {{"2", "1", "6", "4", "3", "2", "f0"}, "", "fileCount", 1},
+        {{"2", "1", "6", "4", "3", "2902", "f0", "f1"}, "", "limit", 1},
+        {{"-o", "f0", "2", "1", "6", "4", "3", "2", "f0", "f1"}, "", "name", 1},
+        {{"-o", "n", "2", "1", "6", "4", "6", "2", "f0", "f1"}, "", "input", 1},
+        {{"-o", "n", "--commit", "f0", "2", "1", "6", "4", "3", "2", "f0", "f1"}, "", "part", 1},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> args = {"--porcelain"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        RunOutcome run = runMozaro(folder, args, row.input);
+        EXPECT_EQ(run.status, row.status) << row.stop;
+        const std::string last = "stop=" + row.stop + "\n";
+        EXPECT_TRUE(run.out.size() >= last.size() && run.out.compare(run.out.size() - last.size(), last.size(), last) == 0)
+            << row.stop << ": " << run.out;
+        EXPECT_TRUE(std::regex_match(run.out, std::regex("([A-Za-z]+=[^\n]*\n)+"))) << run.out;
+        // Every stop's own lines, on standard error (the usage text has no "Stopping").
+        if (row.status == 1) {
+            EXPECT_NE(run.err.find(row.stop == "usage" ? "usage: Mozaro" : "Stopping"), std::string::npos)
+                << row.stop << ": " << run.err;
+        }
+    }
+    RunOutcome check = runMozaro(folder, {"--porcelain", "--check", "-j", "2", "2", "1", "6", "4", "3", "2", "f0", "f1"}, "");
+    EXPECT_EQ(check.out.rfind("movie=B_f0\ndescriptor=B_f0.mg\nwidth=6\nheight=2\nframes=3\nbytes=108\n"
+                              "mosaicWidth=12\nmosaicHeight=4\nfirstFrame=0\nlastFrame=2\nframeStep=1\n"
+                              "fewestFrames=5\nstreams=0\nmemoryPerThread=",
+                              0),
+              0u)
+        << check.out;
+    EXPECT_NE(check.out.find("\nthreads=2\nroomNeeded="), std::string::npos) << check.out;
+    EXPECT_EQ(listFolder(folder), (std::vector<std::string>{"f0", "f1", "m", "m.mg"}));
+}
+
 TEST(HelpAndVersion, AloneTheyAnswerAndExitZero)
 {
     std::string folder = makeScratchFolder();
@@ -248,7 +302,7 @@ TEST(HelpAndVersion, AloneTheyAnswerAndExitZero)
     for (const char* option : {"-o, --output NAME", "-y, --yes", "-j, --jobs N", "--start FIRST", "--step S", "--sync",
                                "--check", "--progress", "--no-progress", "--drop-partial-frame", "--part FILE --at K",
                                "--commit FILE", "--top-first", "--gap X[,Y]", "--fill RRGGBB", "--overlap X[,Y]",
-                               "--round", "--quiet", "--help", "--version"})
+                               "--round", "--quiet", "--porcelain", "--help", "--version"})
         EXPECT_NE(help.out.find(asPrinted("\n    " + std::string(option) + " ")), std::string::npos) << option;
     EXPECT_EQ(help.status, 0);
 

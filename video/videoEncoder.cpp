@@ -212,9 +212,12 @@ static std::string placeTemporary(VideoOut* o, const std::string& name, const st
     if (locked.failure == lockKept)
         return "cannot write the video " + name + ": another process has held " + locked.lockPath + " for " +
                std::to_string(lockWaitSeconds) + " seconds";
+    if (locked.failure == lockInTheWay)
+        return "cannot write the video " + name + ": " + locked.lockPath + " is in the way (" + locked.detail +
+               "), not a lock file a run can take";
     if (locked.failure != outputFine)
         return "cannot write the video " + name + ": " + osErrorText(locked.error);
-    tidyMovieFolder(o->movie.directory, inputs);
+    tidyMovieFolder(o->movie, o->movie.directory);
     o->temporary = temporaryName(&o->movie, o->movie.directory, "video");
     int error = osCreateNew(o->temporary.c_str(), &o->file);
     bool stream = false;
