@@ -1,8 +1,8 @@
 // The run's messages on standard output, each flushed as it is printed, and the progress
 // line on standard error.
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 #include "platform/process.h"
 #include "run/run.h"
@@ -68,13 +68,24 @@ void say(const char* format, ...)
 {
     const bool redraw = progress.drawn;
     clearProgress();
+    // Formed on the stack: a progress line of the frame loop allocates nothing.
+    char text[2048];
+    std::string longer;
     std::va_list arguments;
     va_start(arguments, format);
-    errno = 0;
-    const bool written = std::vprintf(format, arguments) >= 0 && std::fflush(stdout) == 0;
+    const int n = std::vsnprintf(text, sizeof text, format, arguments);
     va_end(arguments);
-    if (!written && firstOutputError == 0)
-        firstOutputError = errno != 0 ? errno : EIO;
+    const char* message = text;
+    if (n >= int(sizeof text)) {
+        longer.resize(std::size_t(n) + 1);
+        va_start(arguments, format);
+        std::vsnprintf(&longer[0], longer.size(), format, arguments);
+        va_end(arguments);
+        message = longer.c_str();
+    }
+    const int error = n > 0 ? osWriteStandardOutput(message, std::size_t(n)) : 0;
+    if (error != 0 && firstOutputError == 0)
+        firstOutputError = error;
     if (redraw)
         drawProgress();
 }
