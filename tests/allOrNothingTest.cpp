@@ -574,16 +574,18 @@ TEST(SharedFolder, WhatStandsAtTheLocksNameStopsTheRunAtOnceSayingWhose)
         Names args = namedRun(folder, g, "m");
         writeText(folder + "/victim", "left alone\n");
         const std::string lock = folder + "/.mozaro.lock";
-        if (kind == "fifo")
+        if (kind == "fifo") {
             ASSERT_EQ(mkfifo(lock.c_str(), 0666), 0);
-        else if (kind == "link")
+        } else if (kind == "link") {
             ASSERT_EQ(symlink("victim", lock.c_str()), 0);
+        }
         if (kind == "closed") {
             writeText(lock, "");
             ASSERT_EQ(chmod(lock.c_str(), 0), 0);
         }
-        else if (kind == "commit fifo")
+        else if (kind == "commit fifo") {
             ASSERT_EQ(mkfifo((folder + "/.mozaro-" + hashOfName("m") + "-commit-7-0").c_str(), 0666), 0);
+        }
         const std::map<std::string, Bytes> before = folderContents(folder);
         writeText(parentOf(folder) + "/stdin", "");
         RunOutcome run = waitForChild(startMozaro(folder, args, parentOf(folder) + "/stdin", parentOf(folder) + "/stdout", limits), 20);
