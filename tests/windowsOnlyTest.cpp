@@ -95,6 +95,12 @@ TEST(WindowsNames, UnicodeNamesAreTheFilesNamed)
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(readBytes(other + "/B_\u65e5" "00"), modelMovie(g));
     EXPECT_EQ(readText(other + "/B_\u65e5" "00.mg"), descriptorOf(other, "B_\u65e5" "00", g));
+    // An answer in UTF-8 names the movie so.
+    run = runMozaro(other, wide, "\u00e9t\u00e9 yes\n");
+    EXPECT_EQ(run.out, asPrinted(runStart(g, "B_\u65e5" "00", {"\u65e5" "00"}) + questionText("\u00e9t\u00e9") +
+                                 progressText(2) + "Finished merging and blending movie \u00e9t\u00e9\n"));
+    EXPECT_EQ(readBytes(other + "/\u00e9t\u00e9"), modelMovie(g));
+    EXPECT_EQ(readText(other + "/\u00e9t\u00e9.mg"), descriptorOf(other, "\u00e9t\u00e9", g));
 }
 
 // A name ending in dots or blanks is stored without them: the movie, its descriptor and the
