@@ -257,7 +257,7 @@ static int merge(Run* run, int argc, char** argv)
     run->movie.onLockWait = sayLockWait;
     run->movie.onCommitLeft = sayCommitLeft;
     if (prepared.failure != outputFine) {
-        std::string proposed = std::string("B_") + run->grid.panelNames[0];
+        const std::string proposed = osStoredName((std::string("B_") + run->grid.panelNames[0]).c_str());
         if (prepared.failure == movieFailed && osNotFound(prepared.error) && proposed == run->movieName)
             run->hint = "The proposed name puts the movie in a folder that does not exist; name it with -o NAME\n";
         return stopForOutput(run, prepared, "create");
