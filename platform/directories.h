@@ -32,6 +32,10 @@ std::string osPathFrom(const std::string& directory, const char* name);
 // elsewhere `name` itself.
 std::string osStoredName(const char* name);
 
+// Whether `name` can be a file name's text: on Windows, whose names are UTF-16, it must be
+// UTF-8; elsewhere any bytes are.
+bool osNameIsText(const char* name);
+
 // True, with the device's name, where `name` is a name Windows keeps for a device in every
 // folder (NUL, CON, AUX, COM1, nul.txt, ...); never on POSIX, where a device has a path of
 // its own.

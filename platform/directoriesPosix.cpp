@@ -35,6 +35,11 @@ std::string osStoredName(const char* name)
     return name;
 }
 
+bool osNameIsText(const char*)
+{
+    return true;
+}
+
 bool osDeviceName(const char*, std::string*)
 {
     return false;

@@ -84,6 +84,12 @@ std::string osStoredName(const char* name)
     return end > start ? std::string(name, end) : std::string(name);
 }
 
+bool osNameIsText(const char* name)
+{
+    std::wstring wide;
+    return utf8ToWide(name, std::strlen(name), &wide);
+}
+
 bool osDeviceName(const char* name, std::string* device)
 {
     // \\.\ and \\?\ names are taken as they stand: a device there is asked for by its path.

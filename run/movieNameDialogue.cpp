@@ -132,6 +132,11 @@ static bool refuseUnusableName(const PanelGrid& grid, std::int32_t panels, const
         say("That name holds a line end; please give another one\n");
         return true;
     }
+    // Answers from a file or a pipe written in a code page of its own (cmd's echo).
+    if (!osNameIsText(movieName)) {
+        say("That name is not UTF-8 text; please give another one\n");
+        return true;
+    }
     char descriptorName[movieNameCapacity + 3];   // room for ".mg" whatever the name
     std::snprintf(descriptorName, sizeof descriptorName, "%s.mg", movieName);
     std::string device;

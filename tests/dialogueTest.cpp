@@ -67,6 +67,10 @@ const AnswerCase answerCases[] = {
     {"a default name keeps the first file's folder", "no\n", "", 0, "", {"dir/a00", "f1"}},
     // Saved by an editor that marks its text as UTF-8.
     {"a byte order mark before the first answer", "\xEF\xBB\xBFyes\r\n", accepted("B_f0"), 0, "B_f0", {}},
+    {"a name that is not UTF-8", "\xE9t\xE9 yes\n",
+     questionText("\xE9t\xE9") + "That name is not UTF-8 text; please give another one\n" + questionText("\xE9t\xE9") +
+         "No answer on standard input\nStopping\n",
+     1, "", {}, windowsOnly},
     {"Ctrl-Z at the start of a line ends the input", "new\r\n\x1A\r\nyes\r\n",
      questionText("new") + "No answer on standard input\nStopping\n", 1, "", {}, windowsOnly},
 };
