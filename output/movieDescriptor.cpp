@@ -9,11 +9,7 @@ std::string descriptorLine(const std::string& directory, const char* name, const
 {
     std::string line = descriptorHost;
     line += "  ";
-    if (!osIsAbsolutePath(name)) {
-        line += directory;
-        line += osPathSeparator;
-    }
-    line += name;
+    line += osPathFrom(directory, name);
     char numbers[48];
     std::snprintf(numbers, sizeof numbers, " %d %d %d", runParameters.outWidth, runParameters.outHeight,
                   runParameters.nf);

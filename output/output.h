@@ -163,7 +163,8 @@ std::string temporaryName(OutputMovie* movie, const std::string& directory, cons
 extern const char* const descriptorHost;
 
 // The descriptor line for a movie, line end included: host, two blanks, the movie's path
-// (the directory, the system's separator and the name; an absolute name alone), then width,
+// (the directory, the system's separator and the name; an absolute name alone, on Windows
+// completed where it is rooted on the current drive or relative to a drive's own), then width,
 // height and frame count after one blank each.
 std::string descriptorLine(const std::string& directory, const char* name, const RunParameters& runParameters);
 

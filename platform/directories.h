@@ -21,6 +21,26 @@ bool osIsAbsolutePath(const char* name);
 // also a drive's "C:"); 0 for a name in the current directory.
 std::size_t osDirectoryPartLength(const char* name);
 
+// The path of `name` that needs no current directory: `name` itself where it is one, else
+// `directory` (the current one), the separator and `name`. On Windows the system completes a
+// name rooted on the current drive (\movies\m) or relative to a drive's own current
+// directory (C:m).
+std::string osPathFrom(const std::string& directory, const char* name);
+
+// The name as the file system stores it: on Windows without the dots and blanks that end
+// it, which the system drops (unless the name is to be taken as it stands, \\?\...);
+// elsewhere `name` itself.
+std::string osStoredName(const char* name);
+
+// Whether `name` can be a file name's text: on Windows, whose names are UTF-16, it must be
+// UTF-8; elsewhere any bytes are.
+bool osNameIsText(const char* name);
+
+// True, with the device's name, where `name` is a name Windows keeps for a device in every
+// folder (NUL, CON, AUX, COM1, nul.txt, ...); never on POSIX, where a device has a path of
+// its own.
+bool osDeviceName(const char* name, std::string* device);
+
 enum osFileKind { osNothing, osRegularFile, osDirectory, osStream, osOtherFile };
 
 // What `name` leads to, symbolic links followed; a name that leads nowhere is osNothing.

@@ -25,6 +25,26 @@ bool osIsAbsolutePath(const char* name)
     return name[0] == '/';
 }
 
+std::string osPathFrom(const std::string& directory, const char* name)
+{
+    return osIsAbsolutePath(name) ? std::string(name) : directory + osPathSeparator + name;
+}
+
+std::string osStoredName(const char* name)
+{
+    return name;
+}
+
+bool osNameIsText(const char*)
+{
+    return true;
+}
+
+bool osDeviceName(const char*, std::string*)
+{
+    return false;
+}
+
 std::size_t osDirectoryPartLength(const char* name)
 {
     const char* last = std::strrchr(name, '/');

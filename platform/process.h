@@ -3,6 +3,7 @@
 // processPosix.cpp, processWindows.cpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/files.h"
@@ -28,6 +29,21 @@ int osStopRequested();
 // registry is full or the name too long; forgetting -1 does nothing).
 int osRememberTemporaryFile(const char* name);
 void osForgetTemporaryFile(int entry);
+
+// Writes a message to standard output at once: to a Windows console as the characters its
+// UTF-8 stands for, elsewhere as it is (with CR LF line ends on Windows). 0, or the error
+// standard output gave.
+int osWriteStandardOutput(const char* text, std::size_t bytes);
+
+// The byte that, at the start of a line, ends what is typed on standard input (Ctrl-Z on
+// Windows), or -1 where there is none.
+extern const int osEndOfInputByte;
+
+#if defined(_WIN32)
+// The arguments as Windows passes them, UTF-16, in UTF-8 like every name inside the program;
+// kept for the whole run.
+char** osUtf8Arguments(int argc, wchar_t** argv);
+#endif
 
 osFile osStandardInput();
 osFile osStandardOutput();

@@ -1,6 +1,7 @@
 // The process on POSIX systems: signals, the temporary-file registry, threads.
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -82,6 +83,16 @@ void osStopAsRequested()
     pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
     raise(signalNumber);
     _exit(128 + signalNumber);
+}
+
+const int osEndOfInputByte = -1;
+
+int osWriteStandardOutput(const char* text, std::size_t bytes)
+{
+    errno = 0;
+    if (std::fwrite(text, 1, bytes, stdout) == bytes && std::fflush(stdout) == 0)
+        return 0;
+    return errno != 0 ? errno : EIO;
 }
 
 osFile osStandardInput()

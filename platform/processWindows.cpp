@@ -2,6 +2,8 @@
 #include <csignal>
 #include <cstring>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "platform/process.h"
 #include "platform/systemCalls.h"
@@ -20,7 +22,11 @@ int osStopRequested()
 
 static void deleteName(const char* name)
 {
-    DeleteFileA(name);
+    // The run's temporary files are shared for deletion, so they go even while it holds
+    // them: with its last handle, as the process ends.
+    std::wstring wide;
+    if (wideName(name, &wide) == 0)
+        DeleteFileW(wide.c_str());
 }
 
 // Runs on a thread of its own. The main thread's blocking read or write is cancelled, so
@@ -54,6 +60,60 @@ void osStopAsRequested()
 {
     // What a console program stopped by Ctrl-C ends with.
     ExitProcess(0xC000013AU);
+}
+
+char** osUtf8Arguments(int argc, wchar_t** argv)
+{
+    static std::vector<std::string> texts;
+    static std::vector<char*> arguments;
+    texts.clear();
+    for (int a = 0; a < argc; a++)
+        texts.push_back(wideToUtf8(argv[a], wcslen(argv[a])));
+    arguments.clear();
+    for (std::string& text : texts)
+        arguments.push_back(&text[0]);
+    arguments.push_back(nullptr);
+    return arguments.data();
+}
+
+const int osEndOfInputByte = 0x1A;   // Ctrl-Z
+
+int osWriteStandardOutput(const char* text, std::size_t bytes)
+{
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode;
+    std::wstring wide;
+    // A console shows characters: the UTF-8 goes to it as UTF-16, whatever its code page.
+    if (GetConsoleMode(output, &mode) && utf8ToWide(text, bytes, &wide)) {
+        for (std::size_t done = 0; done < wide.size();) {
+            DWORD n = 0;
+            const DWORD request = DWORD(wide.size() - done < 4096 ? wide.size() - done : 4096);
+            if (!WriteConsoleW(output, wide.data() + done, request, &n, nullptr))
+                return lastError();
+            done += n;
+        }
+        return 0;
+    }
+    // Elsewhere the bytes, with the system's CR LF line ends, in pieces of a buffer on the stack.
+    char piece[1024];
+    std::size_t at = 0;
+    while (at < bytes) {
+        std::size_t n = 0;
+        for (; at < bytes && n + 2 <= sizeof piece; at++) {
+            if (text[at] == '\n')
+                piece[n++] = '\r';
+            piece[n++] = text[at];
+        }
+        for (std::size_t done = 0; done < n;) {
+            DWORD put = 0;
+            if (!WriteFile(output, piece + done, DWORD(n - done), &put, nullptr))
+                return lastError();
+            if (put == 0)
+                return int(ERROR_DISK_FULL);
+            done += put;
+        }
+    }
+    return 0;
 }
 
 osFile osStandardInput()

@@ -13,6 +13,8 @@
 #endif
 #include <windows.h>
 
+#include <string>
+
 #include "platform/files.h"
 
 inline HANDLE handleOf(osFile file)
@@ -29,3 +31,14 @@ inline int lastError()
 
 // The identity of the file behind an open handle (filesWindows.cpp).
 bool systemIdentifyHandle(void* handle, osFileIdentity* identity);
+
+// Names and texts are UTF-8 inside the program and UTF-16 for the system's ...W calls. A
+// Windows name may hold a lone surrogate; it travels as its three-byte form, so that every
+// name the system gives comes back to it unchanged. (filesWindows.cpp)
+bool utf8ToWide(const char* text, std::size_t bytes, std::wstring* wide);
+std::string wideToUtf8(const wchar_t* text, std::size_t length);
+
+// A file name for the ...W calls: 0, or ERROR_NO_UNICODE_TRANSLATION for bytes that are no
+// UTF-8. A name the system takes as it stands (\\?\...) gets none of the system's tidying,
+// so the "folder\." the callers ask of a folder becomes "folder\" there.
+int wideName(const char* name, std::wstring* wide);

@@ -1,6 +1,5 @@
 // The run's messages on standard output, each flushed as it is printed, and the progress
 // line on standard error.
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -9,7 +8,7 @@
 #include "run/run.h"
 
 static int firstOutputError = 0;
-static std::FILE* messages = stdout;
+static bool messagesOnStandardError = false;
 static const char* stopKey = nullptr;
 
 struct Progress {
@@ -71,13 +70,28 @@ void say(const char* format, ...)
 {
     const bool redraw = progress.drawn;
     clearProgress();
+    // Formed on the stack: a progress line of the frame loop allocates nothing.
+    char text[2048];
+    std::string longer;
     std::va_list arguments;
     va_start(arguments, format);
-    errno = 0;
-    const bool written = std::vfprintf(messages, format, arguments) >= 0 && std::fflush(messages) == 0;
+    const int n = std::vsnprintf(text, sizeof text, format, arguments);
     va_end(arguments);
-    if (!written && firstOutputError == 0)
-        firstOutputError = errno != 0 ? errno : EIO;
+    const char* message = text;
+    if (n >= int(sizeof text)) {
+        longer.resize(std::size_t(n) + 1);
+        va_start(arguments, format);
+        std::vsnprintf(&longer[0], longer.size(), format, arguments);
+        va_end(arguments);
+        message = longer.c_str();
+    }
+    int error = 0;
+    if (n > 0 && messagesOnStandardError)
+        osWriteStandardError(message, std::size_t(n));
+    else if (n > 0)
+        error = osWriteStandardOutput(message, std::size_t(n));
+    if (error != 0 && firstOutputError == 0)
+        firstOutputError = error;
     if (redraw)
         drawProgress();
 }
@@ -90,15 +104,15 @@ int standardOutputError()
 
 void sendMessagesToStandardError()
 {
-    messages = stderr;
+    messagesOnStandardError = true;
 }
 
 void tell(const char* key, const std::string& value)
 {
-    errno = 0;
-    const bool written = std::printf("%s=%s\n", key, value.c_str()) >= 0 && std::fflush(stdout) == 0;
-    if (!written && firstOutputError == 0)
-        firstOutputError = errno != 0 ? errno : EIO;
+    const std::string line = std::string(key) + "=" + value + "\n";
+    const int error = osWriteStandardOutput(line.data(), line.size());
+    if (error != 0 && firstOutputError == 0)
+        firstOutputError = error;
 }
 
 void tell(const char* key, std::int64_t value)

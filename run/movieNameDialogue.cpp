@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/directories.h"
 #include "platform/process.h"
@@ -15,44 +16,72 @@ static bool isBlank(unsigned char c)
 
 enum AnswerRead { answerWord, answerEnd, answerFailed };
 
+// Where the answers are read from, and how far.
+struct Answers {
+    osFile file;
+    bool atLineStart;   // the next byte begins a line
+    bool first;         // no word has been read yet
+};
+
 // One byte of the answers: answerWord, or answerEnd at their end, or answerFailed (with the
 // reason in *error) when the read fails: a word cut short by a failed read would be taken
-// for a name.
-static AnswerRead nextByte(osFile answers, unsigned char* c, int* error)
+// for a name. The system's end-of-input byte at the start of a line (Ctrl-Z on Windows)
+// ends them as well.
+static AnswerRead nextByte(Answers* answers, unsigned char* c, int* error)
 {
     std::size_t got = 0;
-    *error = osReadFull(answers, c, 1, osAtPosition, &got);
+    *error = osReadFull(answers->file, c, 1, osAtPosition, &got);
     if (*error != 0)
         return answerFailed;
-    return got == 1 ? answerWord : answerEnd;
+    if (got != 1 || (answers->atLineStart && *c == osEndOfInputByte))
+        return answerEnd;
+    answers->atLineStart = *c == '\n';
+    return answerWord;
 }
 
-// Reads the next white-space delimited word of `answers`, however long, one byte at a time:
+// The byte order mark an editor may put before UTF-8 text.
+static const char byteOrderMark[] = "\xEF\xBB\xBF";
+
+// Reads the next white-space delimited word of the answers, however long, one byte at a time:
 // nothing after the word and the blank that ends it is taken from the input, which may go
 // on with a panel's movie. Keeps the word's first capacity - 1 bytes in `word` and reports
-// its whole length and whether it holds a NUL byte.
-static AnswerRead readAnswer(osFile answers, char* word, std::size_t capacity, std::size_t* length, bool* holdsNul,
+// its whole length and whether it holds a NUL byte. A byte order mark before the first word
+// is no part of it.
+static AnswerRead readAnswer(Answers* answers, char* word, std::size_t capacity, std::size_t* length, bool* holdsNul,
                              int* error)
 {
-    unsigned char c;
-    AnswerRead read;
-    do {
-        if ((read = nextByte(answers, &c, error)) != answerWord)
-            return read;
-    } while (isBlank(c));
-    std::size_t n = 0;
-    *holdsNul = false;
-    do {
-        if (n + 1 < capacity)
-            word[n] = char(c);
-        *holdsNul = *holdsNul || c == '\0';
-        n++;
-    } while ((read = nextByte(answers, &c, error)) == answerWord && !isBlank(c));
-    if (read == answerFailed)
-        return answerFailed;
-    word[n + 1 < capacity ? n : capacity - 1] = '\0';
-    *length = n;
-    return answerWord;
+    for (;;) {
+        unsigned char c;
+        AnswerRead read;
+        do {
+            if ((read = nextByte(answers, &c, error)) != answerWord)
+                return read;
+        } while (isBlank(c));
+        std::size_t n = 0;
+        *holdsNul = false;
+        do {
+            if (n + 1 < capacity)
+                word[n] = char(c);
+            *holdsNul = *holdsNul || c == '\0';
+            n++;
+        } while ((read = nextByte(answers, &c, error)) == answerWord && !isBlank(c));
+        if (read == answerFailed)
+            return answerFailed;
+        std::size_t kept = n + 1 < capacity ? n : capacity - 1;
+        const std::size_t mark = sizeof byteOrderMark - 1;
+        if (answers->first && kept >= mark && std::memcmp(word, byteOrderMark, mark) == 0) {
+            std::memmove(word, word + mark, kept - mark);
+            kept -= mark;
+            n -= mark;
+        }
+        answers->first = false;
+        word[kept] = '\0';
+        *length = n;
+        if (n > 0)
+            return answerWord;
+        if (read == answerEnd)
+            return answerEnd;
+    }
 }
 
 // The name of an output file that is the same file as one of the inputs, or null.
@@ -103,8 +132,20 @@ static bool refuseUnusableName(const PanelGrid& grid, std::int32_t panels, const
         say("That name holds a line end; please give another one\n");
         return true;
     }
+    // Answers from a file or a pipe written in a code page of its own (cmd's echo).
+    if (!osNameIsText(movieName)) {
+        say("That name is not UTF-8 text; please give another one\n");
+        return true;
+    }
     char descriptorName[movieNameCapacity + 3];   // room for ".mg" whatever the name
     std::snprintf(descriptorName, sizeof descriptorName, "%s.mg", movieName);
+    std::string device;
+    for (const char* name : {static_cast<const char*>(movieName), static_cast<const char*>(descriptorName)}) {
+        if (osDeviceName(name, &device)) {
+            say("%s is the device %s, not a file; please give another name\n", name, device.c_str());
+            return true;
+        }
+    }
     const char* clash = outputThatIsAnInput(grid, panels, movieName, descriptorName);
     if (clash != nullptr) {
         say("%s is one of the input movies; please give another name\n", clash);
@@ -119,14 +160,15 @@ static bool refuseUnusableName(const PanelGrid& grid, std::int32_t panels, const
 
 // The name the command line gave or accepted: shown, and refused with the dialogue's own
 // line, then "Stopping", where the dialogue would ask again.
-static StageResult takeNameFromCommandLine(const PanelGrid& grid, std::int32_t panels, const char* name,
+static StageResult takeNameFromCommandLine(const PanelGrid& grid, std::int32_t panels, const char* given,
                                            char movieName[movieNameCapacity])
 {
-    say("Name of merged and blended movie will be: %s\n", name);
-    if (std::strlen(name) > std::size_t(maxMovieNameBytes)) {
+    const std::string name = osStoredName(given);
+    say("Name of merged and blended movie will be: %s\n", name.c_str());
+    if (name.size() > std::size_t(maxMovieNameBytes)) {
         say("%s", tooLong);
     } else {
-        std::strcpy(movieName, name);
+        std::strcpy(movieName, name.c_str());
         if (!refuseUnusableName(grid, panels, movieName))
             return stageGoOn;
     }
@@ -142,9 +184,13 @@ void proposeMovieName(const char* firstName, char movieName[movieNameCapacity])
 }
 
 StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, const CommandLine& commandLine,
-                             osFile answers, char movieName[movieNameCapacity])
+                             osFile answerFile, char movieName[movieNameCapacity])
 {
+    Answers answers{answerFile, true, true};
+    // Every name as the file system will store it, so that the movie, its descriptor and the
+    // checks of both agree on the files they mean.
     proposeMovieName(grid.firstNamed, movieName);
+    std::strcpy(movieName, osStoredName(movieName).c_str());
     // A check creates nothing: it asks nothing either.
     if (commandLine.outputName != nullptr || commandLine.acceptName || commandLine.check) {
         char proposed[movieNameCapacity];
@@ -170,7 +216,7 @@ StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, const C
         std::size_t length;
         bool holdsNul;
         int error;
-        const AnswerRead read = readAnswer(answers, answer, sizeof answer, &length, &holdsNul, &error);
+        const AnswerRead read = readAnswer(&answers, answer, sizeof answer, &length, &holdsNul, &error);
         if (read != answerWord) {
             noteStop("answer");
             if (osStopRequested() != 0)
@@ -198,6 +244,6 @@ StageResult confirmMovieName(const PanelGrid& grid, std::int32_t panels, const C
             noteStop("declined");
             return stageStopDone;
         }
-        std::memcpy(movieName, answer, length + 1);
+        std::strcpy(movieName, osStoredName(answer).c_str());
     }
 }

@@ -345,7 +345,7 @@ static int runOverPanels(Run* run, int argc, char** argv)
     if (prepared.failure != outputFine) {
         char proposed[movieNameCapacity];
         proposeMovieName(run->grid.firstNamed, proposed);
-        if (prepared.failure == movieFailed && osNotFound(prepared.error) && std::strcmp(proposed, run->movieName) == 0)
+        if (prepared.failure == movieFailed && osNotFound(prepared.error) && osStoredName(proposed) == run->movieName)
             run->hint = "The proposed name puts the movie in a folder that does not exist; name it with -o NAME\n";
         return stopForOutput(run, prepared, "create");
     }
@@ -374,14 +374,18 @@ static int checkStandardOutput(int status, bool outputWasClosed)
 {
     errno = 0;
     const bool flushed = std::fflush(stdout) == 0;
-    const int error = standardOutputError() != 0 ? standardOutputError() : errno;
+    const int flushError = errno;
     if (outputWasClosed) {
         std::fputs("Mozaro: standard output was closed; the run's messages were lost\n", stderr);
         return 1;
     }
+    if (standardOutputError() != 0) {
+        std::fprintf(stderr, "Mozaro: could not write to standard output: %s\n", osErrorText(standardOutputError()));
+        return 1;
+    }
     if (!flushed || std::ferror(stdout)) {
-        if (error != 0)
-            std::fprintf(stderr, "Mozaro: could not write to standard output: %s\n", std::strerror(error));
+        if (flushError != 0)
+            std::fprintf(stderr, "Mozaro: could not write to standard output: %s\n", std::strerror(flushError));
         else
             std::fputs("Mozaro: could not write to standard output\n", stderr);
         return 1;

@@ -21,6 +21,7 @@ struct AnswerCase {
     int status;
     std::string movie;    // the movie made, or "" for none
     Names names;          // the panels' names, f0 and f1 by default
+    Systems systems = bothSystems;
 };
 
 std::string accepted(const std::string& movie)
@@ -64,12 +65,22 @@ const AnswerCase answerCases[] = {
     {"a default name too long from a long first file", "yes no\n", tooLong + questionText("B_" + std::string(251, 'a')),
      0, "", {std::string(251, 'a'), "f1"}},
     {"a default name in the first file's folder, B_ before its last part", "no\n", "", 0, "", {"dir/a00", "f1"}},
+    // Saved by an editor that marks its text as UTF-8.
+    {"a byte order mark before the first answer", "\xEF\xBB\xBFyes\r\n", accepted("B_f0"), 0, "B_f0", {}},
+    {"a name that is not UTF-8", "\xE9t\xE9 yes\n",
+     questionText("\xE9t\xE9") + "That name is not UTF-8 text; please give another one\n" + questionText("\xE9t\xE9") +
+         "No answer on standard input\nStopping\n",
+     1, "", {}, windowsOnly},
+    {"Ctrl-Z at the start of a line ends the input", "new\r\n\x1A\r\nyes\r\n",
+     questionText("new") + "No answer on standard input\nStopping\n", 1, "", {}, windowsOnly},
 };
 
 TEST(Dialogue, AnswersAcceptDeclineRenameOrAreAskedAgain)
 {
     std::mt19937 rng(6);
     for (const AnswerCase& c : answerCases) {
+        if (!runsHere(c.systems))
+            continue;
         std::string folder = makeScratchFolder();
         MovieGrid g = randomGrid(rng, 2, 1, 2, 2, 1, 1);
         const Names names = panelNames(g, c.names);
