@@ -4,7 +4,9 @@
 #include <regex>
 #include <thread>
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -60,6 +62,9 @@ std::vector<std::string> heldJob(const std::string& folder, const std::vector<st
 {
     ToolOutcome job = inCluster(folder, joined({"--tasks", "4", "--hold", "--", "-o", "B"}, args));
     EXPECT_EQ(job.status, 0) << job.out << job.err;
+    // A task is given one processor where --cpus-per-task says nothing: so is the check.
+    EXPECT_TRUE(std::regex_search(job.out, std::regex("\nMemory: [0-9]+ bytes of frame buffers for 1 threads\n")))
+        << job.out;
     return {jobId(job.out, "job array"), jobId(job.out, "final job")};
 }
 void release(const std::string& folder, const std::vector<std::string>& ids)
@@ -223,6 +228,139 @@ TEST(MozaroSlurm, RefusesBeforeSubmittingAnything)
         EXPECT_NE((run.out + run.err).find(c.said), std::string::npos) << c.what << run.out << run.err;
         EXPECT_EQ(listFolder(folder), (std::vector<std::string>{"f0", "fifo"})) << c.what;
     }
+}
+
+// The state folder of movie B, named after the CRC of its name.
+const std::string stateOfB = ".mozaro-slurm-1a8a100b";
+
+// Two held submissions of one movie started together: one takes the state folder, the other
+// is refused with a line naming what holds it, and the winner's state stays whole. From the
+// second round on, both race to remove the state the round before left given up.
+TEST(MozaroSlurm, OfTwoSubmissionsOfOneMovieAtOnceOneWins)
+{
+    NEED_SLURM_CLUSTER();
+    std::mt19937 rng(17);
+    const std::string folder = makeScratchFolder();
+    const std::vector<std::string> args = writeGrid(folder, randomGrid(rng, 2, 1, 8, 6, 8, 1));
+    const std::string parent = folder.substr(0, folder.rfind('/'));
+    const std::regex refusal("^mozaro-slurm: (mozaro-slurm \\(process [0-9]+\\) is submitting a job of movie B|the job "
+                             "of movie B is still queued or running \\(jobs [0-9]+ [0-9]+\\)|another mozaro-slurm is "
+                             "submitting a job of movie B)[:;, ]");
+    ChildLimits inTheCluster;
+    inTheCluster.environment = &slurmCluster().environment;
+    for (int round = 0; round < 5; round++) {
+        std::vector<StartedRun> runs;
+        for (int k = 0; k < 2; k++) {
+            const std::string prefix = parent + "/race" + std::to_string(round) + std::to_string(k);
+            runs.push_back(startChild(folder, joined({slurmScript, "--tasks", "4", "--hold", "--", "-o", "B"}, args),
+                                      "/dev/null", prefix + ".out", prefix + ".err", inTheCluster));
+        }
+        const ToolOutcome first = waitForChild(runs[0]), second = waitForChild(runs[1]);
+        ASSERT_EQ(first.status + second.status, 1) << round << first.err << second.err;
+        const ToolOutcome& won = first.status == 0 ? first : second;
+        const ToolOutcome& lost = first.status == 0 ? second : first;
+        EXPECT_TRUE(std::regex_search(lost.err, refusal)) << round << lost.err;
+        const std::vector<std::string> ids = {jobId(won.out, "job array"), jobId(won.out, "final job")};
+        EXPECT_EQ(readText(folder + "/" + stateOfB + "/jobs"), ids[0] + " " + ids[1] + "\n") << round;
+        for (const char* file : {"settings", "task.sh", "commit.sh", "part", "done"})
+            EXPECT_TRUE(fileExists(folder + "/" + stateOfB + "/" + file)) << round << file;
+        EXPECT_EQ(runInSlurmCluster(folder, {"scancel", ids[0], ids[1]}).status, 0);
+        waitForJobs(folder, ids);
+    }
+}
+
+// The final job's check of the done markers, run by hand while no range is done: it refuses,
+// and the earlier pair and the state stay. Then an input changed after the submission
+// stops a resume, which names it, before anything is submitted.
+TEST(MozaroSlurm, TheFinalJobWantsEveryRangeAndAResumeTheSameInputs)
+{
+    NEED_SLURM_CLUSTER();
+    std::mt19937 rng(19);
+    const MovieGrid grid = randomGrid(rng, 2, 1, 8, 6, 8, 1);
+    const std::string folder = makeScratchFolder();
+    const std::vector<std::string> args = writeGrid(folder, grid);
+    mergeOnOneMachine(folder, args);
+    const std::vector<std::string> ids = heldJob(folder, args);
+    const std::map<std::string, Bytes> before = folderContents(folder + "/" + stateOfB);
+    ToolOutcome commit = runTool(folder, {"sh", stateOfB + "/commit.sh"});
+    EXPECT_EQ(commit.status, 1);
+    EXPECT_EQ(commit.out, "mozaro-slurm: ranges 0 1 2 3 of 4 are not in the part: movie B stays as it was\n");
+    EXPECT_EQ(pairIn(folder), earlierPair);
+    EXPECT_EQ(folderContents(folder + "/" + stateOfB), before);
+    ASSERT_EQ(runInSlurmCluster(folder, {"scancel", ids[0], ids[1]}).status, 0);
+    waitForJobs(folder, ids);
+
+    // Same bytes and size, a new file: only what identifies it changed.
+    writeBytes(folder + "/f1.new", grid.panels[1]);
+    ASSERT_EQ(rename((folder + "/f1.new").c_str(), (folder + "/f1").c_str()), 0);
+    const std::vector<std::string> names = listFolder(folder);
+    ToolOutcome resumed = inCluster(folder, {"--resume", "B"});
+    EXPECT_EQ(resumed.status, 1) << resumed.out;
+    EXPECT_EQ(resumed.err, "mozaro-slurm: input movie f1 is not the file it was when the job was submitted (its size, "
+                           "time of change or identity differ): resuming would mix frames of two movies; start the "
+                           "job anew (mozaro-slurm with its arguments)\n");
+    EXPECT_EQ(listFolder(folder), names);
+    EXPECT_EQ(pairIn(folder), earlierPair);
+}
+
+// A state folder that is not all the user's own, or settings that are not what mozaro-slurm
+// writes, are refused before anything in it is read or run: a planted one holds code.
+struct PlantedState {
+    const char* what;
+    const char* shell;   // run in the movie's folder once the state is made there, as $s
+    std::string said;    // the line on standard error after the folder's path
+};
+void refusePlantedStates(const std::vector<PlantedState>& cases)
+{
+    for (const PlantedState& c : cases) {
+        const std::string folder = makeScratchFolder();
+        const std::string state = folder + "/" + stateOfB;
+        ASSERT_EQ(mkdir(state.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((state + "/done").c_str(), 0755), 0);
+        writeText(state + "/settings", "touch ../pwned\nname=B\ndirectory=$(touch ../pwned)\ntasks=1 frames=1 "
+                                       "bytes=0\nfiles=f0\n");
+        for (const char* script : {"/task.sh", "/commit.sh"})
+            writeText(state + script, "#!/bin/sh\ntouch ../pwned\n");
+        writeText(state + "/movie", "B\n");
+        writeBytes(state + "/part", Bytes(0));
+        ASSERT_EQ(runTool(folder, {"sh", "-c", std::string("s=") + stateOfB + "; " + c.shell}).status, 0) << c.what;
+        const std::map<std::string, Bytes> before = folderContents(folder);
+        ToolOutcome resumed = runTool(folder, {slurmScript, "--resume", "B"});
+        EXPECT_EQ(resumed.status, 1) << c.what;
+        EXPECT_EQ(resumed.err, "mozaro-slurm: " + folder + "/" + c.said + "\n") << c.what;
+        EXPECT_EQ(folderContents(folder), before) << c.what;
+    }
+}
+const std::string notOwn = ": a job's state is read only where every file in it is yours and no one else may write "
+                           "it; nothing in it was read or run";
+std::string ownerName(uid_t user)
+{
+    const passwd* entry = getpwuid(user);
+    return entry != nullptr ? entry->pw_name : std::to_string(user);
+}
+
+TEST(MozaroSlurm, AResumeReadsOnlyAStateThatIsAllTheUsersOwn)
+{
+    const std::string me = " (owner " + ownerName(geteuid()) + ")";
+    refusePlantedStates({
+        {"settings others may write", "chmod 0664 $s/settings", stateOfB + "/settings" + me + " may be written by others" + notOwn},
+        {"a state folder others may write", "chmod 0777 $s", stateOfB + me + " may be written by others" + notOwn},
+        {"a script that is a link", "rm $s/task.sh && ln -s commit.sh $s/task.sh", stateOfB + "/task.sh" + me + " is a symbolic link" + notOwn},
+        {"a FIFO as a done marker", "mkfifo $s/done/0", stateOfB + "/done/0" + me + " is neither a file nor a folder" + notOwn},
+        {"a state folder that is a link", "mv $s real && ln -s real $s", stateOfB + me + " is a symbolic link" + notOwn},
+        {"settings with code in them", ":", stateOfB + "/settings holds what mozaro-slurm does not write (line 1): start "
+                                             "the job anew (mozaro-slurm with its arguments)"},
+    });
+}
+
+TEST(OtherUsers, MozaroSlurmRefusesAStateOfAnotherUser)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to give a state folder to another user";
+    refusePlantedStates({
+        {"another user's state", "chown -R 65534 $s", stateOfB + " (owner " + ownerName(65534) + ") is not yours" + notOwn},
+        {"another user's settings", "chown 65534 $s/settings", stateOfB + "/settings (owner " + ownerName(65534) + ") is not yours" + notOwn},
+    });
 }
 
 }  // namespace
