@@ -33,6 +33,8 @@ std::string pairIn(const std::string& folder)
     return readText(folder + "/B") + "|" + readText(folder + "/B.mg");
 }
 const std::string earlierPair = "earlier movie|earlier descriptor\n";
+// The state folder of movie B, named after the CRC of its name.
+const std::string stateOfB = ".mozaro-slurm-1a8a100b";
 // What one Mozaro run makes of `args` as movie B; an earlier pair takes its place.
 std::string mergeOnOneMachine(const std::string& folder, const std::vector<std::string>& args)
 {
@@ -124,8 +126,8 @@ TEST(MozaroSlurm, EveryJobMakesTheMovieAndDescriptorOfOneMozaroRun)
     }
 }
 
-// Panel f1 is cut after the first task's frames once the check has passed: the later ranges
-// fail, the final job never runs, and a resume after the panel is mended runs only those.
+// Panel f1 cannot be reached once the first task is done: the later ranges fail, the final
+// job never runs, and a resume once it can be reached again runs only those.
 TEST(MozaroSlurm, AFailedTaskLeavesTheEarlierPairAndAResumeCompletesTheJob)
 {
     NEED_SLURM_CLUSTER();
@@ -135,26 +137,28 @@ TEST(MozaroSlurm, AFailedTaskLeavesTheEarlierPairAndAResumeCompletesTheJob)
     const std::vector<std::string> args = writeGrid(folder, grid);
     const std::string oneRun = mergeOnOneMachine(folder, args);
     const std::vector<std::string> ids = heldJob(folder, args);
-    writeBytes(folder + "/f1", Bytes(grid.panels[1].begin(), grid.panels[1].begin() + 2 * 3 * 8 * 6));
-    release(folder, ids);
+    release(folder, {ids[1], ids[0] + "_0"});
+    for (int tenths = 0; tenths < 600 && !fileExists(folder + "/" + stateOfB + "/done/0"); tenths++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(rename((folder + "/f1").c_str(), (folder + "/f1.away").c_str()), 0);
+    release(folder, {ids[0] + "_1", ids[0] + "_2", ids[0] + "_3"});
     waitForJobs(folder, ids);
     EXPECT_EQ(pairIn(folder), earlierPair);
     const std::string log = readText(folder + "/slurm-" + ids[0] + "_2.out");
     for (const char* line : {"mozaro-slurm: task 2 of 4 merges movie frames 4 to 5 of 8 of B\nntx  =    2\n",
-                             "\nInput movie f1 holds only 2 whole frames of the 6 needed\nStopping\nmozaro-slurm: task 2 "
-                             "failed (status 1): once its cause is mended, mozaro-slurm --resume B runs again the ranges "
-                             "that did not finish\n"})
+                             "\nmozaro-slurm: task 2 failed (status 1): once its cause is mended, mozaro-slurm --resume "
+                             "B runs again the ranges that did not finish\n"})
         EXPECT_NE(log.find(line), std::string::npos) << log;
     EXPECT_FALSE(fileExists(folder + "/slurm-" + ids[1] + ".out"));
 
-    // Not yet mended: the ranges fail again, and --wait says so.
+    // Not yet mended: the resume says so before it submits anything.
     ToolOutcome again = inCluster(folder, {"--wait", "--resume", "B"});
     EXPECT_EQ(again.status, 1);
-    EXPECT_EQ(again.err.substr(0, again.err.find(" (logs")),
-              "mozaro-slurm: movie B is not in place: ranges 1-3 of 4 did not finish");
+    EXPECT_EQ(again.err, "mozaro-slurm: input movie f1 is missing or cannot be read: a resume needs the files the job "
+                         "was submitted with\n");
     EXPECT_EQ(pairIn(folder), earlierPair);
 
-    writeBytes(folder + "/f1", grid.panels[1]);
+    ASSERT_EQ(rename((folder + "/f1.away").c_str(), (folder + "/f1").c_str()), 0);
     ToolOutcome resumed = inCluster(folder, {"--wait", "--resume", "B"});
     EXPECT_EQ(resumed.status, 0) << resumed.out << resumed.err;
     EXPECT_EQ(resumed.out.substr(0, resumed.out.find('\n') + 1),
@@ -230,9 +234,6 @@ TEST(MozaroSlurm, RefusesBeforeSubmittingAnything)
     }
 }
 
-// The state folder of movie B, named after the CRC of its name.
-const std::string stateOfB = ".mozaro-slurm-1a8a100b";
-
 // Two held submissions of one movie started together: one takes the state folder, the other
 // is refused with a line naming what holds it, and the winner's state stays whole. From the
 // second round on, both race to remove the state the round before left given up.
@@ -245,7 +246,7 @@ TEST(MozaroSlurm, OfTwoSubmissionsOfOneMovieAtOnceOneWins)
     const std::string parent = folder.substr(0, folder.rfind('/'));
     const std::regex refusal("^mozaro-slurm: (mozaro-slurm \\(process [0-9]+\\) is submitting a job of movie B|the job "
                              "of movie B is still queued or running \\(jobs [0-9]+ [0-9]+\\)|another mozaro-slurm is "
-                             "submitting a job of movie B)[:;, ]");
+                             "submitting a job of movie B)[:;, \\n]");
     ChildLimits inTheCluster;
     inTheCluster.environment = &slurmCluster().environment;
     for (int round = 0; round < 5; round++) {
