@@ -380,6 +380,35 @@ TEST(MozaroEncode, AFailedOrInterruptedEncodingLeavesEveryFileAsItWas)
     }
 }
 
+// Links planted under the names of a temporary file of this run (its process id, which the
+// shell that plants them hands on by exec) are neither written through nor put in place.
+TEST(MozaroEncode, LinksPlantedWhereItsTemporaryFileCouldBeAreLeftAlone)
+{
+    if (!haveFfmpeg())
+        GTEST_SKIP() << "FFmpeg is not installed";
+    std::string folder = makeScratchFolder();
+    mergeDarkBottomMovie(folder);
+    ToolOutcome run = runTool(folder, {"sh", "-c",
+                                       "for n in 0 1 2; do ln -s /dev/null .mozaro-encode-$$-$n.mp4 && ln -s nowhere "
+                                       ".mozaro-encode-$$-$n || exit; done; exec \"$0\" \"$@\"",
+                                       MOZARO_ENCODE, "B_panel.mg"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    struct stat video;
+    ASSERT_EQ(lstat((folder + "/B_panel.mp4").c_str(), &video), 0);
+    EXPECT_TRUE(S_ISREG(video.st_mode));
+    EXPECT_EQ(probeVideo(folder, "B_panel.mp4"), "34,20,25/1,3\n");
+    int planted = 0;
+    for (const std::string& name : listFolder(folder)) {
+        if (name.rfind(".mozaro-encode-", 0) != 0)
+            continue;
+        char to[64] = {};
+        EXPECT_GT(readlink((folder + "/" + name).c_str(), to, sizeof to - 1), 0) << name;
+        EXPECT_TRUE(std::string(to) == "/dev/null" || std::string(to) == "nowhere") << name << " -> " << to;
+        planted++;
+    }
+    EXPECT_EQ(planted, 6);
+}
+
 // The README's "Preparing panel movies" commands, taken from it as they stand: a PNG
 // sequence and a lossless video, prepared and merged side by side at nBlend 1, give back
 // their pixels, bottom row first.
