@@ -168,6 +168,37 @@ TEST(MozaroFrame, ShowsAFrameOfAMergeByItsDescriptor)
     EXPECT_TRUE(picture.rows == uprightFrame(modelMovie(grid), 6, 2, 2));
 }
 
+// Links planted under the names of a temporary file of this run (its process id, which the
+// shell that plants them hands on by exec) are neither written through nor put in place.
+TEST(MozaroFrame, LinksPlantedWhereItsTemporaryFileCouldBeAreLeftAlone)
+{
+    std::mt19937 rng(12);
+    std::string folder = makeScratchFolder();
+    MovieGrid grid = randomGrid(rng, 1, 1, 6, 4, 2, 1);
+    ASSERT_EQ(runMozaro(folder, writeGrid(folder, grid), "yes\n").status, 0);
+    ToolOutcome run = runTool(folder, {"sh", "-c",
+                                       "for n in 0 1 2; do ln -s /dev/null .mozaro-frame-$$-$n || exit; done; "
+                                       "ln -s nowhere .mozaro-frame-$$-3 && exec \"$0\" \"$@\"",
+                                       MOZARO_FRAME, "B_f0.mg", "1"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    struct stat picture;
+    ASSERT_EQ(lstat((folder + "/B_f0-1.png").c_str(), &picture), 0);
+    EXPECT_TRUE(S_ISREG(picture.st_mode));
+    Picture read;
+    ASSERT_TRUE(readPicture(folder + "/B_f0-1.png", &read));
+    EXPECT_TRUE(read.rows == uprightFrame(modelMovie(grid), 6, 4, 1));
+    int planted = 0;
+    for (const std::string& name : listFolder(folder)) {
+        if (name.rfind(".mozaro-frame-", 0) != 0)
+            continue;
+        char to[64] = {};
+        EXPECT_GT(readlink((folder + "/" + name).c_str(), to, sizeof to - 1), 0) << name;
+        EXPECT_TRUE(std::string(to) == "/dev/null" || std::string(to) == "nowhere") << name << " -> " << to;
+        planted++;
+    }
+    EXPECT_EQ(planted, 4);
+}
+
 struct RefusalCase {
     const char* what;
     std::vector<std::string> args;
