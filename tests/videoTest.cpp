@@ -409,6 +409,35 @@ TEST(MozaroEncode, LinksPlantedWhereItsTemporaryFileCouldBeAreLeftAlone)
     EXPECT_EQ(planted, 6);
 }
 
+// A link of another user, planted under the video's name in a shared folder, is not followed:
+// it could lead anywhere this user may write.
+TEST(OtherUsers, MozaroEncodeFollowsNoLinkOfAnotherUser)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to give a link to another user";
+    std::string folder = makeScratchFolder();
+    const std::string parent = folder.substr(0, folder.rfind('/'));
+    writeBytes(folder + "/movie", Bytes(2 * 12, 7));
+    writeText(folder + "/movie.mg", "localhost  movie 2 2 2\n");
+    writeText(parent + "/precious", "not a video");
+    for (const char* link : {"/movie.mp4", "/device.mp4"}) {
+        ASSERT_EQ(symlink(std::string(link) == "/movie.mp4" ? "../precious" : "/dev/null", (folder + link).c_str()), 0);
+        ASSERT_EQ(lchown((folder + link).c_str(), 65534, 65534), 0);
+    }
+    const std::map<std::string, Bytes> before = folderContents(folder);
+    for (const char* video : {"movie.mp4", "device.mp4"}) {
+        std::vector<std::string> args = {MOZARO_ENCODE, "movie.mg"};
+        if (std::string(video) != "movie.mp4")
+            args.push_back(video);
+        ToolOutcome run = runTool(folder, args);
+        EXPECT_EQ(run.status, 1) << video;
+        EXPECT_EQ(run.err, std::string("mozaro-encode: cannot create ") + video +
+                               ": it is a symbolic link of another user (nobody), which is not followed\n");
+        EXPECT_EQ(folderContents(folder), before) << video;
+        EXPECT_EQ(readText(parent + "/precious"), "not a video");
+    }
+}
+
 // The README's "Preparing panel movies" commands, taken from it as they stand: a PNG
 // sequence and a lossless video, prepared and merged side by side at nBlend 1, give back
 // their pixels, bottom row first.
