@@ -199,6 +199,37 @@ TEST(MozaroFrame, LinksPlantedWhereItsTemporaryFileCouldBeAreLeftAlone)
     EXPECT_EQ(planted, 4);
 }
 
+// A link of another user, planted under the picture's name in a shared folder, is not
+// followed: it could lead anywhere this user may write.
+TEST(OtherUsers, MozaroFrameFollowsNoLinkOfAnotherUser)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to give a link to another user";
+    std::mt19937 rng(14);
+    std::string folder = makeScratchFolder();
+    const std::string parent = folder.substr(0, folder.rfind('/'));
+    ASSERT_EQ(runMozaro(folder, writeGrid(folder, randomGrid(rng, 1, 1, 6, 4, 2, 1)), "yes\n").status, 0);
+    writeText(parent + "/precious", "not a picture");
+    for (const char* link : {"/B_f0-0.png", "/device.png"}) {
+        ASSERT_EQ(symlink(std::string(link) == "/device.png" ? "/dev/null" : "../precious", (folder + link).c_str()), 0);
+        ASSERT_EQ(lchown((folder + link).c_str(), 65534, 65534), 0);
+    }
+    const std::map<std::string, Bytes> before = folderContents(folder);
+    for (const char* picture : {"B_f0-0.png", "device.png"}) {
+        std::vector<std::string> args = {"B_f0.mg"};
+        if (std::string(picture) == "device.png")
+            args.insert(args.end(), {"0", picture});
+        ToolOutcome run = runMozaroFrame(folder, args);
+        EXPECT_EQ(run.status, 1) << picture;
+        // The picture named after the movie, by the descriptor's full path, or as given.
+        const std::string named = args.size() == 1 ? folder + "/" + picture : picture;
+        EXPECT_EQ(run.err, "mozaro-frame: cannot create " + named +
+                               ": it is a symbolic link of another user (nobody), which is not followed\n");
+        EXPECT_EQ(folderContents(folder), before) << picture;
+        EXPECT_EQ(readText(parent + "/precious"), "not a picture");
+    }
+}
+
 struct RefusalCase {
     const char* what;
     std::vector<std::string> args;

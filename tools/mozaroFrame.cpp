@@ -172,6 +172,9 @@ static std::string createPicture(const std::string& name, PictureFile* picture)
     const std::string cannot = "cannot create " + name + ": ";
     if (name.empty())
         return cannot + std::strerror(ENOENT);
+    std::string owner;
+    if (osLinkOfAnotherUser(name.c_str(), &owner))
+        return cannot + "it is a symbolic link of another user (" + owner + "), which is not followed";
     osFileKind kind;
     int error = osKindOfFile(name.c_str(), &kind);
     if (error == 0 && kind == osDirectory)
