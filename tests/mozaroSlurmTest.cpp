@@ -311,20 +311,24 @@ struct PlantedState {
     const char* shell;   // run in the movie's folder once the state is made there, as $s
     std::string said;    // the line on standard error after the folder's path
 };
-void refusePlantedStates(const std::vector<PlantedState>& cases)
+// The state is made by `planter` (another user, given its uid), in a folder with the sticky
+// bit that everyone may write, as /tmp is.
+void refusePlantedStates(const std::vector<PlantedState>& cases, unsigned planter = 0)
 {
     for (const PlantedState& c : cases) {
         const std::string folder = makeScratchFolder();
-        const std::string state = folder + "/" + stateOfB;
-        ASSERT_EQ(mkdir(state.c_str(), 0755), 0);
-        ASSERT_EQ(mkdir((state + "/done").c_str(), 0755), 0);
-        writeText(state + "/settings", "touch ../pwned\nname=B\ndirectory=$(touch ../pwned)\ntasks=1 frames=1 "
-                                       "bytes=0\nfiles=f0\n");
-        for (const char* script : {"/task.sh", "/commit.sh"})
-            writeText(state + script, "#!/bin/sh\ntouch ../pwned\n");
-        writeText(state + "/movie", "B\n");
-        writeBytes(state + "/part", Bytes(0));
-        ASSERT_EQ(runTool(folder, {"sh", "-c", std::string("s=") + stateOfB + "; " + c.shell}).status, 0) << c.what;
+        const std::string parent = folder.substr(0, folder.rfind('/'));
+        ASSERT_EQ(chmod(parent.c_str(), 0711), 0);
+        ASSERT_EQ(chmod(folder.c_str(), 01777), 0);
+        const std::string plant = "s=" + stateOfB + " && mkdir $s $s/done && printf '%s\\n' 'touch ../pwned' 'name=B' "
+                                  "'directory=$(touch ../pwned)' 'tasks=1 frames=1 bytes=0' 'files=f0' >$s/settings && "
+                                  "for f in task.sh commit.sh; do printf '#!/bin/sh\\ntouch ../pwned\\n' >$s/$f; done && "
+                                  "echo B >$s/movie && : >$s/part && " + c.shell;
+        ChildLimits as;
+        as.userId = planter;
+        ASSERT_EQ(waitForChild(startChild(folder, {"sh", "-c", plant}, "/dev/null", parent + "/plant.out",
+                                          parent + "/plant.err", as)).status, 0)
+            << c.what << readText(parent + "/plant.err");
         const std::map<std::string, Bytes> before = folderContents(folder);
         ToolOutcome resumed = runTool(folder, {slurmScript, "--resume", "B"});
         EXPECT_EQ(resumed.status, 1) << c.what;
@@ -358,8 +362,9 @@ TEST(OtherUsers, MozaroSlurmRefusesAStateOfAnotherUser)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root, to give a state folder to another user";
+    refusePlantedStates({{"another user's state", ":", stateOfB + " (owner " + ownerName(65534) + ") is not yours" + notOwn}},
+                        65534);
     refusePlantedStates({
-        {"another user's state", "chown -R 65534 $s", stateOfB + " (owner " + ownerName(65534) + ") is not yours" + notOwn},
         {"another user's settings", "chown 65534 $s/settings", stateOfB + "/settings (owner " + ownerName(65534) + ") is not yours" + notOwn},
     });
 }
