@@ -220,6 +220,14 @@ TEST(MozaroSlurm, RefusesBeforeSubmittingAnything)
          "mozaro-slurm: Mozaro's option --commit is mozaro-slurm's own to give\n"},
         {"no --", {slurmScript, "-y", "1", "1", "2", "2", "1", "1", "f0"}, "usage: mozaro-slurm "},
         {"nothing to resume", {slurmScript, "--resume", "B"}, "mozaro-slurm: no job of movie B to resume: "},
+        // The check counts the memory of one task, with the threads it is given; with no answer
+        // to the question it goes no further.
+        {"a task's threads, by -c", {slurmScript, "-c", "3", "--", "1", "1", "1", "1", "4", "1", "f0"},
+         " bytes of frame buffers for 3 threads\n"},
+        {"a task's threads, by --cpus-per-task", {slurmScript, "--cpus-per-task=2", "--", "1", "1", "1", "1", "4", "1", "f0"},
+         " bytes of frame buffers for 2 threads\n"},
+        {"a task's one thread", {slurmScript, "--", "1", "1", "1", "1", "4", "1", "f0"},
+         " bytes of frame buffers for 1 threads\n"},
         {"Mozaro --commit into a FIFO", {MOZARO_BINARY, "--commit", "f0", "-o", "fifo", "1", "1", "2", "2", "1", "1", "f0"},
          "\nCould not create output movie fifo: --commit cannot put a file in place of a pipe or device\nStopping\n"},
     };
