@@ -159,13 +159,18 @@ TEST(MozaroSlurm, AFailedTaskLeavesTheEarlierPairAndAResumeCompletesTheJob)
     EXPECT_EQ(pairIn(folder), earlierPair);
 
     ASSERT_EQ(rename((folder + "/f1.away").c_str(), (folder + "/f1").c_str()), 0);
-    ToolOutcome resumed = inCluster(folder, {"--wait", "--resume", "B"});
+    // Under a umask that lets the group write: the movie is made as a Mozaro run would make it.
+    ToolOutcome resumed = runInSlurmCluster(folder, {"sh", "-c", "umask 002 && exec \"$0\" \"$@\"", slurmScript,
+                                                     "--wait", "--resume", "B"});
     EXPECT_EQ(resumed.status, 0) << resumed.out << resumed.err;
     EXPECT_EQ(resumed.out.substr(0, resumed.out.find('\n') + 1),
               "Resuming the job of movie B: ranges 1-3 of 4 did not finish\n");
     const std::string rerun = "slurm-" + jobId(resumed.out, "job array") + "_";
     EXPECT_EQ(namesFrom(folder, rerun), (std::vector<std::string>{rerun + "1.out", rerun + "2.out", rerun + "3.out"}));
     EXPECT_EQ(pairIn(folder), oneRun);
+    struct stat movie;
+    ASSERT_EQ(stat((folder + "/B").c_str(), &movie), 0);
+    EXPECT_EQ(movie.st_mode & 0777, 0664u);
     EXPECT_TRUE(namesFrom(folder, ".mozaro-slurm-").empty());
 }
 
