@@ -204,16 +204,20 @@ TEST(MozaroFrame, LinksPlantedWhereItsTemporaryFileCouldBeAreLeftAlone)
 TEST(OtherUsers, MozaroFrameFollowsNoLinkOfAnotherUser)
 {
     if (geteuid() != 0)
-        GTEST_SKIP() << "needs root, to give a link to another user";
+        GTEST_SKIP() << "needs root, to plant a link as another user";
     std::mt19937 rng(14);
     std::string folder = makeScratchFolder();
     const std::string parent = folder.substr(0, folder.rfind('/'));
     ASSERT_EQ(runMozaro(folder, writeGrid(folder, randomGrid(rng, 1, 1, 6, 4, 2, 1)), "yes\n").status, 0);
     writeText(parent + "/precious", "not a picture");
-    for (const char* link : {"/B_f0-0.png", "/device.png"}) {
-        ASSERT_EQ(symlink(std::string(link) == "/device.png" ? "/dev/null" : "../precious", (folder + link).c_str()), 0);
-        ASSERT_EQ(lchown((folder + link).c_str(), 65534, 65534), 0);
-    }
+    // Planted by nobody in a folder with the sticky bit that everyone may write, as /tmp is.
+    ASSERT_EQ(chmod(parent.c_str(), 0711), 0);
+    ASSERT_EQ(chmod(folder.c_str(), 01777), 0);
+    ChildLimits nobody;
+    nobody.userId = 65534;
+    ASSERT_EQ(waitForChild(startChild(folder, {"sh", "-c", "ln -s ../precious B_f0-0.png && ln -s /dev/null device.png"},
+                                      "/dev/null", parent + "/plant.out", parent + "/plant.err", nobody))
+                  .status, 0) << readText(parent + "/plant.err");
     const std::map<std::string, Bytes> before = folderContents(folder);
     for (const char* picture : {"B_f0-0.png", "device.png"}) {
         std::vector<std::string> args = {"B_f0.mg"};

@@ -414,16 +414,20 @@ TEST(MozaroEncode, LinksPlantedWhereItsTemporaryFileCouldBeAreLeftAlone)
 TEST(OtherUsers, MozaroEncodeFollowsNoLinkOfAnotherUser)
 {
     if (geteuid() != 0)
-        GTEST_SKIP() << "needs root, to give a link to another user";
+        GTEST_SKIP() << "needs root, to plant a link as another user";
     std::string folder = makeScratchFolder();
     const std::string parent = folder.substr(0, folder.rfind('/'));
     writeBytes(folder + "/movie", Bytes(2 * 12, 7));
     writeText(folder + "/movie.mg", "localhost  movie 2 2 2\n");
     writeText(parent + "/precious", "not a video");
-    for (const char* link : {"/movie.mp4", "/device.mp4"}) {
-        ASSERT_EQ(symlink(std::string(link) == "/movie.mp4" ? "../precious" : "/dev/null", (folder + link).c_str()), 0);
-        ASSERT_EQ(lchown((folder + link).c_str(), 65534, 65534), 0);
-    }
+    // Planted by nobody in a folder with the sticky bit that everyone may write, as /tmp is.
+    ASSERT_EQ(chmod(parent.c_str(), 0711), 0);
+    ASSERT_EQ(chmod(folder.c_str(), 01777), 0);
+    ChildLimits nobody;
+    nobody.userId = 65534;
+    ASSERT_EQ(waitForChild(startChild(folder, {"sh", "-c", "ln -s ../precious movie.mp4 && ln -s /dev/null device.mp4"},
+                                      "/dev/null", parent + "/plant.out", parent + "/plant.err", nobody))
+                  .status, 0) << readText(parent + "/plant.err");
     const std::map<std::string, Bytes> before = folderContents(folder);
     for (const char* video : {"movie.mp4", "device.mp4"}) {
         std::vector<std::string> args = {MOZARO_ENCODE, "movie.mg"};
