@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 typedef std::intptr_t osFile;
 constexpr osFile osNoFile = -1;
@@ -109,3 +110,8 @@ bool osNoSpace(int error);
 extern const char* const osLineEnd;
 
 const char* osErrorText(int error);
+
+// True where `name` is a symbolic link that another user owns, with that user's name (or
+// number) in `owner`: in a folder others may write, it could lead anywhere. False for
+// anything else, and where the system has no owners of links.
+bool osLinkOfAnotherUser(const char* name, std::string* owner);

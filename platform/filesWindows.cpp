@@ -381,3 +381,10 @@ const char* osErrorText(int error)
         std::snprintf(text, sizeof text, "%s", words.c_str());
     return text;
 }
+
+// A link on Windows is made by an administrator or a user allowed to, and its owner is in an
+// access-control list this program does not read: it is followed as any other name.
+bool osLinkOfAnotherUser(const char*, std::string*)
+{
+    return false;
+}

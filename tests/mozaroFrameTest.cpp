@@ -168,6 +168,72 @@ TEST(MozaroFrame, ShowsAFrameOfAMergeByItsDescriptor)
     EXPECT_TRUE(picture.rows == uprightFrame(modelMovie(grid), 6, 2, 2));
 }
 
+// Links planted under the names of a temporary file of this run (its process id, which the
+// shell that plants them hands on by exec) are neither written through nor put in place.
+TEST(MozaroFrame, LinksPlantedWhereItsTemporaryFileCouldBeAreLeftAlone)
+{
+    std::mt19937 rng(12);
+    std::string folder = makeScratchFolder();
+    MovieGrid grid = randomGrid(rng, 1, 1, 6, 4, 2, 1);
+    ASSERT_EQ(runMozaro(folder, writeGrid(folder, grid), "yes\n").status, 0);
+    ToolOutcome run = runTool(folder, {"sh", "-c",
+                                       "for n in 0 1 2; do ln -s /dev/null .mozaro-frame-$$-$n || exit; done; "
+                                       "ln -s nowhere .mozaro-frame-$$-3 && exec \"$0\" \"$@\"",
+                                       MOZARO_FRAME, "B_f0.mg", "1"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    struct stat picture;
+    ASSERT_EQ(lstat((folder + "/B_f0-1.png").c_str(), &picture), 0);
+    EXPECT_TRUE(S_ISREG(picture.st_mode));
+    Picture read;
+    ASSERT_TRUE(readPicture(folder + "/B_f0-1.png", &read));
+    EXPECT_TRUE(read.rows == uprightFrame(modelMovie(grid), 6, 4, 1));
+    int planted = 0;
+    for (const std::string& name : listFolder(folder)) {
+        if (name.rfind(".mozaro-frame-", 0) != 0)
+            continue;
+        char to[64] = {};
+        EXPECT_GT(readlink((folder + "/" + name).c_str(), to, sizeof to - 1), 0) << name;
+        EXPECT_TRUE(std::string(to) == "/dev/null" || std::string(to) == "nowhere") << name << " -> " << to;
+        planted++;
+    }
+    EXPECT_EQ(planted, 4);
+}
+
+// A link of another user, planted under the picture's name in a shared folder, is not
+// followed: it could lead anywhere this user may write.
+TEST(OtherUsers, MozaroFrameFollowsNoLinkOfAnotherUser)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to plant a link as another user";
+    std::mt19937 rng(14);
+    std::string folder = makeScratchFolder();
+    const std::string parent = folder.substr(0, folder.rfind('/'));
+    ASSERT_EQ(runMozaro(folder, writeGrid(folder, randomGrid(rng, 1, 1, 6, 4, 2, 1)), "yes\n").status, 0);
+    writeText(parent + "/precious", "not a picture");
+    // Planted by nobody in a folder with the sticky bit that everyone may write, as /tmp is.
+    ASSERT_EQ(chmod(parent.c_str(), 0711), 0);
+    ASSERT_EQ(chmod(folder.c_str(), 01777), 0);
+    ChildLimits nobody;
+    nobody.userId = 65534;
+    ASSERT_EQ(waitForChild(startChild(folder, {"sh", "-c", "ln -s ../precious B_f0-0.png && ln -s /dev/null device.png"},
+                                      "/dev/null", parent + "/plant.out", parent + "/plant.err", nobody))
+                  .status, 0) << readText(parent + "/plant.err");
+    const std::map<std::string, Bytes> before = folderContents(folder);
+    for (const char* picture : {"B_f0-0.png", "device.png"}) {
+        std::vector<std::string> args = {"B_f0.mg"};
+        if (std::string(picture) == "device.png")
+            args.insert(args.end(), {"0", picture});
+        ToolOutcome run = runMozaroFrame(folder, args);
+        EXPECT_EQ(run.status, 1) << picture;
+        // The picture named after the movie, by the descriptor's full path, or as given.
+        const std::string named = args.size() == 1 ? folder + "/" + picture : picture;
+        EXPECT_EQ(run.err, "mozaro-frame: cannot create " + named +
+                               ": it is a symbolic link of another user (nobody), which is not followed\n");
+        EXPECT_EQ(folderContents(folder), before) << picture;
+        EXPECT_EQ(readText(parent + "/precious"), "not a picture");
+    }
+}
+
 struct RefusalCase {
     const char* what;
     std::vector<std::string> args;

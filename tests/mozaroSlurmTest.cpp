@@ -4,7 +4,9 @@
 #include <regex>
 #include <thread>
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -31,6 +33,8 @@ std::string pairIn(const std::string& folder)
     return readText(folder + "/B") + "|" + readText(folder + "/B.mg");
 }
 const std::string earlierPair = "earlier movie|earlier descriptor\n";
+// The state folder of movie B, named after the CRC of its name.
+const std::string stateOfB = ".mozaro-slurm-1a8a100b";
 // What one Mozaro run makes of `args` as movie B; an earlier pair takes its place.
 std::string mergeOnOneMachine(const std::string& folder, const std::vector<std::string>& args)
 {
@@ -60,6 +64,9 @@ std::vector<std::string> heldJob(const std::string& folder, const std::vector<st
 {
     ToolOutcome job = inCluster(folder, joined({"--tasks", "4", "--hold", "--", "-o", "B"}, args));
     EXPECT_EQ(job.status, 0) << job.out << job.err;
+    // A task is given one processor where --cpus-per-task says nothing: so is the check.
+    EXPECT_TRUE(std::regex_search(job.out, std::regex("\nMemory: [0-9]+ bytes of frame buffers for 1 threads\n")))
+        << job.out;
     return {jobId(job.out, "job array"), jobId(job.out, "final job")};
 }
 void release(const std::string& folder, const std::vector<std::string>& ids)
@@ -119,8 +126,8 @@ TEST(MozaroSlurm, EveryJobMakesTheMovieAndDescriptorOfOneMozaroRun)
     }
 }
 
-// Panel f1 is cut after the first task's frames once the check has passed: the later ranges
-// fail, the final job never runs, and a resume after the panel is mended runs only those.
+// Panel f1 cannot be reached once the first task is done: the later ranges fail, the final
+// job never runs, and a resume once it can be reached again runs only those.
 TEST(MozaroSlurm, AFailedTaskLeavesTheEarlierPairAndAResumeCompletesTheJob)
 {
     NEED_SLURM_CLUSTER();
@@ -130,33 +137,40 @@ TEST(MozaroSlurm, AFailedTaskLeavesTheEarlierPairAndAResumeCompletesTheJob)
     const std::vector<std::string> args = writeGrid(folder, grid);
     const std::string oneRun = mergeOnOneMachine(folder, args);
     const std::vector<std::string> ids = heldJob(folder, args);
-    writeBytes(folder + "/f1", Bytes(grid.panels[1].begin(), grid.panels[1].begin() + 2 * 3 * 8 * 6));
-    release(folder, ids);
+    release(folder, {ids[1], ids[0] + "_0"});
+    for (int tenths = 0; tenths < 600 && !fileExists(folder + "/" + stateOfB + "/done/0"); tenths++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(rename((folder + "/f1").c_str(), (folder + "/f1.away").c_str()), 0);
+    release(folder, {ids[0] + "_1", ids[0] + "_2", ids[0] + "_3"});
     waitForJobs(folder, ids);
     EXPECT_EQ(pairIn(folder), earlierPair);
     const std::string log = readText(folder + "/slurm-" + ids[0] + "_2.out");
     for (const char* line : {"mozaro-slurm: task 2 of 4 merges movie frames 4 to 5 of 8 of B\nntx  =    2\n",
-                             "\nInput movie f1 holds only 2 whole frames of the 6 needed\nStopping\nmozaro-slurm: task 2 "
-                             "failed (status 1): once its cause is mended, mozaro-slurm --resume B runs again the ranges "
-                             "that did not finish\n"})
+                             "\nmozaro-slurm: task 2 failed (status 1): once its cause is mended, mozaro-slurm --resume "
+                             "B runs again the ranges that did not finish\n"})
         EXPECT_NE(log.find(line), std::string::npos) << log;
     EXPECT_FALSE(fileExists(folder + "/slurm-" + ids[1] + ".out"));
 
-    // Not yet mended: the ranges fail again, and --wait says so.
+    // Not yet mended: the resume says so before it submits anything.
     ToolOutcome again = inCluster(folder, {"--wait", "--resume", "B"});
     EXPECT_EQ(again.status, 1);
-    EXPECT_EQ(again.err.substr(0, again.err.find(" (logs")),
-              "mozaro-slurm: movie B is not in place: ranges 1-3 of 4 did not finish");
+    EXPECT_EQ(again.err, "mozaro-slurm: input movie f1 is missing or cannot be read: a resume needs the files the job "
+                         "was submitted with\n");
     EXPECT_EQ(pairIn(folder), earlierPair);
 
-    writeBytes(folder + "/f1", grid.panels[1]);
-    ToolOutcome resumed = inCluster(folder, {"--wait", "--resume", "B"});
+    ASSERT_EQ(rename((folder + "/f1.away").c_str(), (folder + "/f1").c_str()), 0);
+    // Under a umask that lets the group write: the movie is made as a Mozaro run would make it.
+    ToolOutcome resumed = runInSlurmCluster(folder, {"sh", "-c", "umask 002 && exec \"$0\" \"$@\"", slurmScript,
+                                                     "--wait", "--resume", "B"});
     EXPECT_EQ(resumed.status, 0) << resumed.out << resumed.err;
     EXPECT_EQ(resumed.out.substr(0, resumed.out.find('\n') + 1),
               "Resuming the job of movie B: ranges 1-3 of 4 did not finish\n");
     const std::string rerun = "slurm-" + jobId(resumed.out, "job array") + "_";
     EXPECT_EQ(namesFrom(folder, rerun), (std::vector<std::string>{rerun + "1.out", rerun + "2.out", rerun + "3.out"}));
     EXPECT_EQ(pairIn(folder), oneRun);
+    struct stat movie;
+    ASSERT_EQ(stat((folder + "/B").c_str(), &movie), 0);
+    EXPECT_EQ(movie.st_mode & 0777, 0664u);
     EXPECT_TRUE(namesFrom(folder, ".mozaro-slurm-").empty());
 }
 
@@ -211,6 +225,14 @@ TEST(MozaroSlurm, RefusesBeforeSubmittingAnything)
          "mozaro-slurm: Mozaro's option --commit is mozaro-slurm's own to give\n"},
         {"no --", {slurmScript, "-y", "1", "1", "2", "2", "1", "1", "f0"}, "usage: mozaro-slurm "},
         {"nothing to resume", {slurmScript, "--resume", "B"}, "mozaro-slurm: no job of movie B to resume: "},
+        // The check counts the memory of one task, with the threads it is given; with no answer
+        // to the question it goes no further.
+        {"a task's threads, by -c", {slurmScript, "-c", "3", "--", "1", "1", "1", "1", "4", "1", "f0"},
+         " bytes of frame buffers for 3 threads\n"},
+        {"a task's threads, by --cpus-per-task", {slurmScript, "--cpus-per-task=2", "--", "1", "1", "1", "1", "4", "1", "f0"},
+         " bytes of frame buffers for 2 threads\n"},
+        {"a task's one thread", {slurmScript, "--", "1", "1", "1", "1", "4", "1", "f0"},
+         " bytes of frame buffers for 1 threads\n"},
         {"Mozaro --commit into a FIFO", {MOZARO_BINARY, "--commit", "f0", "-o", "fifo", "1", "1", "2", "2", "1", "1", "f0"},
          "\nCould not create output movie fifo: --commit cannot put a file in place of a pipe or device\nStopping\n"},
     };
@@ -223,6 +245,141 @@ TEST(MozaroSlurm, RefusesBeforeSubmittingAnything)
         EXPECT_NE((run.out + run.err).find(c.said), std::string::npos) << c.what << run.out << run.err;
         EXPECT_EQ(listFolder(folder), (std::vector<std::string>{"f0", "fifo"})) << c.what;
     }
+}
+
+// Two held submissions of one movie started together: one takes the state folder, the other
+// is refused with a line naming what holds it, and the winner's state stays whole. From the
+// second round on, both race to remove the state the round before left given up.
+TEST(MozaroSlurm, OfTwoSubmissionsOfOneMovieAtOnceOneWins)
+{
+    NEED_SLURM_CLUSTER();
+    std::mt19937 rng(17);
+    const std::string folder = makeScratchFolder();
+    const std::vector<std::string> args = writeGrid(folder, randomGrid(rng, 2, 1, 8, 6, 8, 1));
+    const std::string parent = folder.substr(0, folder.rfind('/'));
+    const std::regex refusal("^mozaro-slurm: (mozaro-slurm \\(process [0-9]+\\) is submitting a job of movie B|the job "
+                             "of movie B is still queued or running \\(jobs [0-9]+ [0-9]+\\)|another mozaro-slurm is "
+                             "submitting a job of movie B)[:;, \\n]");
+    ChildLimits inTheCluster;
+    inTheCluster.environment = &slurmCluster().environment;
+    for (int round = 0; round < 5; round++) {
+        std::vector<StartedRun> runs;
+        for (int k = 0; k < 2; k++) {
+            const std::string prefix = parent + "/race" + std::to_string(round) + std::to_string(k);
+            runs.push_back(startChild(folder, joined({slurmScript, "--tasks", "4", "--hold", "--", "-o", "B"}, args),
+                                      "/dev/null", prefix + ".out", prefix + ".err", inTheCluster));
+        }
+        const ToolOutcome first = waitForChild(runs[0]), second = waitForChild(runs[1]);
+        ASSERT_EQ(first.status + second.status, 1) << round << first.err << second.err;
+        const ToolOutcome& won = first.status == 0 ? first : second;
+        const ToolOutcome& lost = first.status == 0 ? second : first;
+        EXPECT_TRUE(std::regex_search(lost.err, refusal)) << round << lost.err;
+        const std::vector<std::string> ids = {jobId(won.out, "job array"), jobId(won.out, "final job")};
+        EXPECT_EQ(readText(folder + "/" + stateOfB + "/jobs"), ids[0] + " " + ids[1] + "\n") << round;
+        for (const char* file : {"settings", "task.sh", "commit.sh", "part", "done"})
+            EXPECT_TRUE(fileExists(folder + "/" + stateOfB + "/" + file)) << round << file;
+        EXPECT_EQ(runInSlurmCluster(folder, {"scancel", ids[0], ids[1]}).status, 0);
+        waitForJobs(folder, ids);
+    }
+}
+
+// The final job's check of the done markers, run by hand while no range is done: it refuses,
+// and the earlier pair and the state stay. Then an input changed after the submission
+// stops a resume, which names it, before anything is submitted.
+TEST(MozaroSlurm, TheFinalJobWantsEveryRangeAndAResumeTheSameInputs)
+{
+    NEED_SLURM_CLUSTER();
+    std::mt19937 rng(19);
+    const MovieGrid grid = randomGrid(rng, 2, 1, 8, 6, 8, 1);
+    const std::string folder = makeScratchFolder();
+    const std::vector<std::string> args = writeGrid(folder, grid);
+    mergeOnOneMachine(folder, args);
+    const std::vector<std::string> ids = heldJob(folder, args);
+    const std::map<std::string, Bytes> before = folderContents(folder + "/" + stateOfB);
+    ToolOutcome commit = runTool(folder, {"sh", stateOfB + "/commit.sh"});
+    EXPECT_EQ(commit.status, 1);
+    EXPECT_EQ(commit.out, "mozaro-slurm: ranges 0 1 2 3 of 4 are not in the part: movie B stays as it was\n");
+    EXPECT_EQ(pairIn(folder), earlierPair);
+    EXPECT_EQ(folderContents(folder + "/" + stateOfB), before);
+    ASSERT_EQ(runInSlurmCluster(folder, {"scancel", ids[0], ids[1]}).status, 0);
+    waitForJobs(folder, ids);
+
+    // Same bytes and size, a new file: only what identifies it changed.
+    writeBytes(folder + "/f1.new", grid.panels[1]);
+    ASSERT_EQ(rename((folder + "/f1.new").c_str(), (folder + "/f1").c_str()), 0);
+    const std::vector<std::string> names = listFolder(folder);
+    ToolOutcome resumed = inCluster(folder, {"--resume", "B"});
+    EXPECT_EQ(resumed.status, 1) << resumed.out;
+    EXPECT_EQ(resumed.err, "mozaro-slurm: input movie f1 is not the file it was when the job was submitted (its size, "
+                           "time of change or identity differ): resuming would mix frames of two movies; start the "
+                           "job anew (mozaro-slurm with its arguments)\n");
+    EXPECT_EQ(listFolder(folder), names);
+    EXPECT_EQ(pairIn(folder), earlierPair);
+}
+
+// A state folder that is not all the user's own, or settings that are not what mozaro-slurm
+// writes, are refused before anything in it is read or run: a planted one holds code.
+struct PlantedState {
+    const char* what;
+    const char* shell;   // run in the movie's folder once the state is made there, as $s
+    std::string said;    // the line on standard error after the folder's path
+};
+// The state is made by `planter` (another user, given its uid), in a folder with the sticky
+// bit that everyone may write, as /tmp is.
+void refusePlantedStates(const std::vector<PlantedState>& cases, unsigned planter = 0)
+{
+    for (const PlantedState& c : cases) {
+        const std::string folder = makeScratchFolder();
+        const std::string parent = folder.substr(0, folder.rfind('/'));
+        ASSERT_EQ(chmod(parent.c_str(), 0711), 0);
+        ASSERT_EQ(chmod(folder.c_str(), 01777), 0);
+        const std::string plant = "s=" + stateOfB + " && mkdir $s $s/done && printf '%s\\n' 'touch ../pwned' 'name=B' "
+                                  "'directory=$(touch ../pwned)' 'tasks=1 frames=1 bytes=0' 'files=f0' >$s/settings && "
+                                  "for f in task.sh commit.sh; do printf '#!/bin/sh\\ntouch ../pwned\\n' >$s/$f; done && "
+                                  "echo B >$s/movie && : >$s/part && " + c.shell;
+        ChildLimits as;
+        as.userId = planter;
+        ASSERT_EQ(waitForChild(startChild(folder, {"sh", "-c", plant}, "/dev/null", parent + "/plant.out",
+                                          parent + "/plant.err", as)).status, 0)
+            << c.what << readText(parent + "/plant.err");
+        const std::map<std::string, Bytes> before = folderContents(folder);
+        ToolOutcome resumed = runTool(folder, {slurmScript, "--resume", "B"});
+        EXPECT_EQ(resumed.status, 1) << c.what;
+        EXPECT_EQ(resumed.err, "mozaro-slurm: " + folder + "/" + c.said + "\n") << c.what;
+        EXPECT_EQ(folderContents(folder), before) << c.what;
+    }
+}
+const std::string notOwn = ": a job's state is read only where every file in it is yours and no one else may write "
+                           "it; nothing in it was read or run";
+std::string ownerName(uid_t user)
+{
+    const passwd* entry = getpwuid(user);
+    return entry != nullptr ? entry->pw_name : std::to_string(user);
+}
+
+TEST(MozaroSlurm, AResumeReadsOnlyAStateThatIsAllTheUsersOwn)
+{
+    const std::string me = " (owner " + ownerName(geteuid()) + ")";
+    refusePlantedStates({
+        {"settings others may write", "chmod 0664 $s/settings", stateOfB + "/settings" + me + " may be written by others" + notOwn},
+        {"a state folder others may write", "chmod 0777 $s", stateOfB + me + " may be written by others" + notOwn},
+        {"a script that is a link", "rm $s/task.sh && ln -s commit.sh $s/task.sh", stateOfB + "/task.sh" + me + " is a symbolic link" + notOwn},
+        {"a FIFO as a done marker", "mkfifo $s/done/0", stateOfB + "/done/0" + me + " is neither a file nor a folder" + notOwn},
+        {"a state folder that is a link", "mv $s real && ln -s real $s", stateOfB + me + " is a symbolic link" + notOwn},
+        {"settings with code in them", ":", stateOfB + "/settings holds what mozaro-slurm does not write (line 1): start "
+                                             "the job anew (mozaro-slurm with its arguments)"},
+    });
+}
+
+TEST(OtherUsers, MozaroSlurmRefusesAStateOfAnotherUser)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to give a state folder to another user";
+    refusePlantedStates({{"another user's state", ":", stateOfB + " (owner " + ownerName(65534) + ") is not yours" + notOwn}},
+                        65534);
+    refusePlantedStates({
+        {"another user's settings", "chown 65534 $s/settings", stateOfB + "/settings (owner " + ownerName(65534) + ") is not yours" + notOwn},
+    });
 }
 
 }  // namespace

@@ -380,6 +380,68 @@ TEST(MozaroEncode, AFailedOrInterruptedEncodingLeavesEveryFileAsItWas)
     }
 }
 
+// Links planted under the names of a temporary file of this run (its process id, which the
+// shell that plants them hands on by exec) are neither written through nor put in place.
+TEST(MozaroEncode, LinksPlantedWhereItsTemporaryFileCouldBeAreLeftAlone)
+{
+    if (!haveFfmpeg())
+        GTEST_SKIP() << "FFmpeg is not installed";
+    std::string folder = makeScratchFolder();
+    mergeDarkBottomMovie(folder);
+    ToolOutcome run = runTool(folder, {"sh", "-c",
+                                       "for n in 0 1 2; do ln -s /dev/null .mozaro-encode-$$-$n.mp4 && ln -s nowhere "
+                                       ".mozaro-encode-$$-$n || exit; done; exec \"$0\" \"$@\"",
+                                       MOZARO_ENCODE, "B_panel.mg"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    struct stat video;
+    ASSERT_EQ(lstat((folder + "/B_panel.mp4").c_str(), &video), 0);
+    EXPECT_TRUE(S_ISREG(video.st_mode));
+    EXPECT_EQ(probeVideo(folder, "B_panel.mp4"), "34,20,25/1,3\n");
+    int planted = 0;
+    for (const std::string& name : listFolder(folder)) {
+        if (name.rfind(".mozaro-encode-", 0) != 0)
+            continue;
+        char to[64] = {};
+        EXPECT_GT(readlink((folder + "/" + name).c_str(), to, sizeof to - 1), 0) << name;
+        EXPECT_TRUE(std::string(to) == "/dev/null" || std::string(to) == "nowhere") << name << " -> " << to;
+        planted++;
+    }
+    EXPECT_EQ(planted, 6);
+}
+
+// A link of another user, planted under the video's name in a shared folder, is not followed:
+// it could lead anywhere this user may write.
+TEST(OtherUsers, MozaroEncodeFollowsNoLinkOfAnotherUser)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to plant a link as another user";
+    std::string folder = makeScratchFolder();
+    const std::string parent = folder.substr(0, folder.rfind('/'));
+    writeBytes(folder + "/movie", Bytes(2 * 12, 7));
+    writeText(folder + "/movie.mg", "localhost  movie 2 2 2\n");
+    writeText(parent + "/precious", "not a video");
+    // Planted by nobody in a folder with the sticky bit that everyone may write, as /tmp is.
+    ASSERT_EQ(chmod(parent.c_str(), 0711), 0);
+    ASSERT_EQ(chmod(folder.c_str(), 01777), 0);
+    ChildLimits nobody;
+    nobody.userId = 65534;
+    ASSERT_EQ(waitForChild(startChild(folder, {"sh", "-c", "ln -s ../precious movie.mp4 && ln -s /dev/null device.mp4"},
+                                      "/dev/null", parent + "/plant.out", parent + "/plant.err", nobody))
+                  .status, 0) << readText(parent + "/plant.err");
+    const std::map<std::string, Bytes> before = folderContents(folder);
+    for (const char* video : {"movie.mp4", "device.mp4"}) {
+        std::vector<std::string> args = {MOZARO_ENCODE, "movie.mg"};
+        if (std::string(video) != "movie.mp4")
+            args.push_back(video);
+        ToolOutcome run = runTool(folder, args);
+        EXPECT_EQ(run.status, 1) << video;
+        EXPECT_EQ(run.err, std::string("mozaro-encode: cannot create ") + video +
+                               ": it is a symbolic link of another user (nobody), which is not followed\n");
+        EXPECT_EQ(folderContents(folder), before) << video;
+        EXPECT_EQ(readText(parent + "/precious"), "not a video");
+    }
+}
+
 // The README's "Preparing panel movies" commands, taken from it as they stand: a PNG
 // sequence and a lossless video, prepared and merged side by side at nBlend 1, give back
 // their pixels, bottom row first.

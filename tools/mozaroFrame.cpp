@@ -16,12 +16,14 @@
 #include <png.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -147,6 +149,22 @@ struct PictureFile {
     int temporaryEntry;      // the temporary's entry in the process's registry
 };
 
+// Sixteen hex digits no other user can foresee, so that none can plant a file or link under
+// the temporary file's name first (it is made exclusively all the same).
+static std::string unforeseeableDigits()
+{
+    std::uint64_t bits = std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+    try {
+        std::random_device device;
+        bits ^= (std::uint64_t(device()) << 32) ^ device();
+    } catch (...) {
+        // The clock alone, where the system has no source of randomness.
+    }
+    char digits[17];
+    std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(bits));
+    return digits;
+}
+
 // Opens the picture `name` for writing; "" or what is wrong.
 static std::string createPicture(const std::string& name, PictureFile* picture)
 {
@@ -154,6 +172,9 @@ static std::string createPicture(const std::string& name, PictureFile* picture)
     const std::string cannot = "cannot create " + name + ": ";
     if (name.empty())
         return cannot + std::strerror(ENOENT);
+    std::string owner;
+    if (osLinkOfAnotherUser(name.c_str(), &owner))
+        return cannot + "it is a symbolic link of another user (" + owner + "), which is not followed";
     osFileKind kind;
     int error = osKindOfFile(name.c_str(), &kind);
     if (error == 0 && kind == osDirectory)
@@ -171,9 +192,9 @@ static std::string createPicture(const std::string& name, PictureFile* picture)
     if ((error = osFollowLinks(name.c_str(), &picture->target)) != 0)
         return cannot + osErrorText(error);
     const std::string directory = picture->target.substr(0, osDirectoryPartLength(picture->target.c_str()));
-    // A name left by a run that was killed is not this run's to remove: the next one is tried.
+    // A name taken (by a run that was killed, or anyone) is not this run's: another is tried.
     for (int n = 0;; n++) {
-        picture->temporary = directory + ".mozaro-frame-" + to_string(osProcessId()) + "-" + to_string(n);
+        picture->temporary = directory + ".mozaro-frame-" + to_string(osProcessId()) + "-" + unforeseeableDigits();
         error = osCreateNew(picture->temporary.c_str(), &picture->file);
         if (error == 0)
             break;
