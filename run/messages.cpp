@@ -1,5 +1,5 @@
-// The run's messages on standard output, each flushed as it is printed, and the progress
-// line on standard error.
+// The run's messages on standard output, each flushed as it is printed; the progress line
+// and the system's reasons on standard error.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -75,6 +75,20 @@ void say(const char* format, ...)
     va_end(arguments);
     if (!written && firstOutputError == 0)
         firstOutputError = errno != 0 ? errno : EIO;
+    if (redraw)
+        drawProgress();
+}
+
+void complain(const char* format, ...)
+{
+    const bool redraw = progress.drawn;
+    clearProgress();
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::fputs("Mozaro: ", stderr);
+    std::vfprintf(stderr, format, arguments);
+    std::fflush(stderr);
+    va_end(arguments);
     if (redraw)
         drawProgress();
 }

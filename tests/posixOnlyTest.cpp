@@ -89,10 +89,12 @@ TEST(ResourceLimit, OpenFileLimitIsRaisedAndNamedWhenTooLow)
     ChildLimits tooLow;
     tooLow.openFilesSoft = tooLow.openFilesHard = 20;
     RunOutcome refused = runMozaro(folder, args, "yes\n", tooLow);
-    EXPECT_NE(refused.out.find("Could not open input file: f"), std::string::npos) << refused.out;
-    EXPECT_NE(refused.out.find("\nToo many open files: the 25 panels need as many files open at once\nStopping\n"),
-              std::string::npos)
-        << refused.out;
+    const std::size_t named = refused.out.find("Could not open input file: f");
+    ASSERT_NE(named, std::string::npos) << refused.out;
+    const std::string panel = refused.out.substr(named + 27, refused.out.find('\n', named) - named - 27);
+    EXPECT_EQ(refused.out.substr(named), "Could not open input file: " + panel + "\nStopping\n");
+    EXPECT_EQ(refused.err, "Mozaro: could not open input file " + panel +
+                               ": Too many open files: the 25 panels need as many files open at once\n");
     EXPECT_EQ(refused.status, 1);
 }
 
