@@ -33,7 +33,7 @@ OutputResult prepareOutputMovie(const char* name, const RunParameters& runParame
     *movie = OutputMovie{};
     movie->name = name;
     movie->descriptorName = std::string(name) + ".mg";
-    movie->bytes = runParameters.outFrameBytes * runParameters.nf;
+    movie->bytes = runParameters.outMovieBytes;
 
     osFileKind kind;
     int error = osKindOfFile(name, &kind);

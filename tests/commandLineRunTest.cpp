@@ -109,6 +109,15 @@ const StopCase stopCases[] = {
      echoText(1, 2, 1, 1073741824, 1, 1) +
          "Mosaic height ny*nty = 2147483648 pixels is out of range; allowed: at most 2147483647\nStopping\n",
      1},
+    // Its bytes would pass 2^63: refused before its size is used anywhere.
+    {"a movie larger than a 64-bit size", {"1", "1", "1048576", "2147483647", "1366", "1", "f0"}, "yes\n",
+     echoText(1, 1, 1048576, 2147483647, 1366, 1) +
+         "Movie size nf*3*outWidth*outHeight = 1366 frames of 6755399437910016 bytes is out of range; allowed: at most "
+         "9223372036854775807 bytes\nStopping\n",
+     1},
+    {"a part whose frames would land past a 64-bit size",
+     {"--part", "p", "--at", "1000", "1", "1", "1048576", "2147483647", "366", "1", "f0"}, "",
+     echoText(1, 1, 1048576, 2147483647, 366, 1) + "--at = 1000 is out of range; allowed: 0 to 999\nStopping\n", 1},
     {"a file name of 256 bytes", {"2", "1", "1", "1", "1", "1", "f0", std::string(256, 'n')}, "",
      echoText(2, 1, 1, 1, 1, 1) + "Movie file name at argument 8 is longer than 255 bytes\nStopping\n", 1},
     {"percent signs in names are printed as they are", {"2", "1", "1", "1", "0", "1", "%d%s%n", "100%"}, "%s%n\nno\n",
