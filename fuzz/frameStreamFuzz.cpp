@@ -6,10 +6,12 @@
 // the frames go through the frame loop into another memory file at their places, and the
 // result must equal the per-pixel model of the frames chosen byte for byte. One panel may
 // be cut short: then the loop must stop at the first frame that reaches the cut and name
-// that panel, every frame before it in place.
+// that panel, every frame before it in place. Each set of reduction kernels gets its turn:
+// the input names one, and the portable code stands in where the processor lacks it.
 //
-// An input is read as: ntx, nty, nx, ny, nf, nBlend, band rows, cut, workers, first frame,
-// step; then the bytes that fill the panels, repeated as often as needed.
+// An input is read as: ntx, nty, nx, ny, nf, nBlend, band rows, cut, workers (and the
+// kernels, in the same byte), first frame, step; then the bytes that fill the panels,
+// repeated as often as needed.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -56,6 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::int32_t bandRows = data[6] % 9;   // 0: the run's own band
     const int cut = data[7];                    // below the panel count: that panel is cut short
     const std::int32_t workers = 1 + data[8] % 4;
+    const ReductionKernels kernels = ReductionKernels(data[8] / 4 % reductionKernelSets);
+    if (!useReductionKernels(kernels))
+        useReductionKernels(portableKernels);
     const int first = data[9] % 3, step = 1 + data[10] % 3;
     const std::uint8_t* fill = data + 11;
     const std::size_t fillBytes = size - 11;
