@@ -162,8 +162,9 @@ enum ReductionKernels { portableKernels, ssse3Kernels, avx2Kernels, reductionKer
 const char* reductionKernelsName(ReductionKernels kernels);
 // Whether this build and processor have the set (the portable code always).
 bool haveReductionKernels(ReductionKernels kernels);
-// The best set this processor has.
+// The best set this processor has, and the set in use.
 ReductionKernels bestReductionKernels();
+ReductionKernels reductionKernelsInUse();
 // For the tests, the fuzz target and the benchmark, which would otherwise see only the best
 // set: the reduction uses `kernels` and none above them from now on. Called before any
 // thread reduces; false, with nothing changed, where the set is not here.

@@ -56,6 +56,11 @@ ReductionKernels bestReductionKernels()
 
 static ReductionKernels kernelsInUse = bestReductionKernels();
 
+ReductionKernels reductionKernelsInUse()
+{
+    return kernelsInUse;
+}
+
 const char* reductionKernelsName(ReductionKernels kernels)
 {
     return kernels == avx2Kernels ? "avx2" : kernels == ssse3Kernels ? "ssse3" : "portable";
