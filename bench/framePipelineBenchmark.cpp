@@ -56,7 +56,10 @@ void reduceBlockRowBenchmark(benchmark::State& state)
     state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(band.size()));
     useReductionKernels(bestReductionKernels());
 }
-BENCHMARK(reduceBlockRowBenchmark)->ArgNames({"nBlend", "kernels"})->ArgsProduct({{2, 3, 8, 32}, {0, 1, 2}});
+// Each side of the narrow sums' limit (16), and the factors with kernels of their own.
+BENCHMARK(reduceBlockRowBenchmark)
+    ->ArgNames({"nBlend", "kernels"})
+    ->ArgsProduct({{2, 3, 4, 8, 16, 17, 32}, {0, 1, 2}});
 
 // Panel movies of a few frames in a scratch folder; each movie is rewound when it ends.
 void streamFrameBenchmark(benchmark::State& state)
