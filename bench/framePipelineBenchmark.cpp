@@ -26,9 +26,15 @@ int discardRows(void*, const unsigned char*, std::int64_t)
     return 0;
 }
 
-// A band of an 8192-pixel-wide mosaic, as many block rows as fit 192 KB.
+// A band of an 8192-pixel-wide mosaic, as many block rows as fit 192 KB, with each set of
+// kernels the processor has (0 portable, 1 SSSE3, 2 AVX2).
 void reduceBlockRowBenchmark(benchmark::State& state)
 {
+    const ReductionKernels kernels = ReductionKernels(state.range(1));
+    if (!useReductionKernels(kernels)) {
+        state.SkipWithError((std::string("this processor has no ") + reductionKernelsName(kernels) + " kernels").c_str());
+        return;
+    }
     const RunParameters p = sized(4, 4, 2048, 2048, int(state.range(0)));
     const std::int32_t blockRows = std::int32_t(bandTargetBytes / p.mosaicRowBytes) / p.nBlend;
     const int rows = (blockRows > 0 ? blockRows : 1) * p.nBlend;
@@ -48,8 +54,12 @@ void reduceBlockRowBenchmark(benchmark::State& state)
         benchmark::ClobberMemory();
     }
     state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(band.size()));
+    useReductionKernels(bestReductionKernels());
 }
-BENCHMARK(reduceBlockRowBenchmark)->ArgName("nBlend")->Arg(2)->Arg(3)->Arg(8)->Arg(32);
+// Each side of the narrow sums' limit (16), and the factors with kernels of their own.
+BENCHMARK(reduceBlockRowBenchmark)
+    ->ArgNames({"nBlend", "kernels"})
+    ->ArgsProduct({{2, 3, 4, 8, 16, 17, 32}, {0, 1, 2}});
 
 // Panel movies of a few frames in a scratch folder; each movie is rewound when it ends.
 void streamFrameBenchmark(benchmark::State& state)

@@ -8,8 +8,16 @@
 // consecutive bytes that the compiler vectorises; each output pixel's column sums are then
 // folded, per channel, into its block sum, which is divided last, without a divide
 // instruction. On x86, nBlend 2 has kernels of its own (SSSE3 and AVX2), and so has nBlend 3
-// (AVX2).
-//
+// (AVX2). For every blend factor the general loops are compiled a second time for AVX2,
+// 32 bytes at a time, and taken where the processor has it: where the compiler targets an
+// instruction set per function (GCC and clang, but not GCC for Windows, which does not
+// align its stack for the 32-byte vectors it may spill).
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__) && !(defined(_WIN32) && !defined(__clang__))
+#define MOZARO_AVX2_LOOPS 1
+#else
+#define MOZARO_AVX2_LOOPS 0
+#endif
+
 // A span holds at least one block of the largest blend factor: 3 * 2901 columns.
 static const std::int32_t spanColumns = 16384;
 
@@ -146,6 +154,9 @@ static void reduceNarrowSpan(const unsigned char* rows, std::size_t rowBytes, st
     divideNarrowSums(blockSums, 3 * pixels, divisor, out);
 }
 
+static void foldColumnSumsHere(const std::uint32_t* sums, std::int32_t nBlend, std::int32_t outWidth,
+                               const BlockDivisor& divisor, unsigned char* out);
+
 // nBlend 17 and up: 32-bit sums. Few output pixels per mosaic byte, so the fold and the
 // division need no care.
 static void reduceWideSpan(const unsigned char* rows, std::size_t rowBytes, std::int32_t nBlend,
@@ -153,28 +164,59 @@ static void reduceWideSpan(const unsigned char* rows, std::size_t rowBytes, std:
                            unsigned char* out)
 {
     addRows(rows, rowBytes, nBlend, 3 * nBlend * pixels, scratch->wideColumnSums);
-    foldColumnSums(scratch->wideColumnSums, nBlend, pixels, divisor, out);
+    foldColumnSumsHere(scratch->wideColumnSums, nBlend, pixels, divisor, out);
 }
+
+typedef void ReduceSpan(const unsigned char* rows, std::size_t rowBytes, std::int32_t nBlend, std::int32_t pixels,
+                        const BlockDivisor& divisor, ReductionScratch* scratch, unsigned char* out);
+
+// The same loops, every call in them inlined and compiled for AVX2 (MOZARO_AVX2_LOOPS, at
+// the top). Integer sums: the results are the same.
+#if MOZARO_AVX2_LOOPS
+__attribute__((target("avx2"), flatten)) static void reduceNarrowSpanAvx2(
+    const unsigned char* rows, std::size_t rowBytes, std::int32_t nBlend, std::int32_t pixels,
+    const BlockDivisor& divisor, ReductionScratch* scratch, unsigned char* out)
+{
+    reduceNarrowSpan(rows, rowBytes, nBlend, pixels, divisor, scratch, out);
+}
+
+__attribute__((target("avx2"), flatten)) static void reduceWideSpanAvx2(
+    const unsigned char* rows, std::size_t rowBytes, std::int32_t nBlend, std::int32_t pixels,
+    const BlockDivisor& divisor, ReductionScratch* scratch, unsigned char* out)
+{
+    reduceWideSpan(rows, rowBytes, nBlend, pixels, divisor, scratch, out);
+}
+
+static ReduceSpan* spanReduction(std::int32_t nBlend)
+{
+    if (reductionKernelsInUse() == avx2Kernels)
+        return nBlend <= largestNarrowBlend ? reduceNarrowSpanAvx2 : reduceWideSpanAvx2;
+    return nBlend <= largestNarrowBlend ? reduceNarrowSpan : reduceWideSpan;
+}
+#else
+static ReduceSpan* spanReduction(std::int32_t nBlend)
+{
+    return nBlend <= largestNarrowBlend ? reduceNarrowSpan : reduceWideSpan;
+}
+#endif
 
 void reduceBlockRow(const unsigned char* rows, std::size_t rowBytes, std::int32_t nBlend, std::int32_t outWidth,
                     const BlockDivisor& divisor, ReductionScratch* scratch, unsigned char* out)
 {
     const std::int32_t spanPixels = spanColumns / (3 * nBlend);
+    ReduceSpan* const reduceSpan = spanReduction(nBlend);
     // The kernels truncate; rounded means take the general loops.
     std::int32_t ox = divisor.roundingAddend == 0 ? reduceWithKernel(rows, rowBytes, nBlend, outWidth, divisor, out) : 0;
     for (; ox < outWidth; ox += spanPixels) {
         const std::int32_t left = outWidth - ox;
         const std::int32_t pixels = left < spanPixels ? left : spanPixels;
         const unsigned char* first = rows + std::size_t(3) * std::size_t(nBlend) * std::size_t(ox);
-        if (nBlend <= largestNarrowBlend)
-            reduceNarrowSpan(first, rowBytes, nBlend, pixels, divisor, scratch, out + 3 * ox);
-        else
-            reduceWideSpan(first, rowBytes, nBlend, pixels, divisor, scratch, out + 3 * ox);
+        reduceSpan(first, rowBytes, nBlend, pixels, divisor, scratch, out + 3 * ox);
     }
 }
 
 // Up to four rows per pass over the sums: fewer loads and stores of them.
-void addRowsToSums(const unsigned char* rows, std::size_t rowBytes, std::int32_t count, std::int32_t columns,
+static void addRowsToSumsHere(const unsigned char* rows, std::size_t rowBytes, std::int32_t count, std::int32_t columns,
                    bool start, std::uint32_t* sums)
 {
     std::int32_t dy = 0;
@@ -207,8 +249,8 @@ void addRowsToSums(const unsigned char* rows, std::size_t rowBytes, std::int32_t
     }
 }
 
-void foldColumnSums(const std::uint32_t* sums, std::int32_t nBlend, std::int32_t outWidth,
-                    const BlockDivisor& divisor, unsigned char* out)
+static void foldColumnSumsHere(const std::uint32_t* sums, std::int32_t nBlend, std::int32_t outWidth,
+                               const BlockDivisor& divisor, unsigned char* out)
 {
     for (std::int32_t ox = 0; ox < outWidth; ox++) {
         const std::uint32_t* column = sums + std::size_t(3) * std::size_t(nBlend) * std::size_t(ox);
@@ -222,4 +264,40 @@ void foldColumnSums(const std::uint32_t* sums, std::int32_t nBlend, std::int32_t
         out[3 * ox + 1] = (unsigned char)divideBlockSum(s1, divisor);
         out[3 * ox + 2] = (unsigned char)divideBlockSum(s2, divisor);
     }
+}
+
+#if MOZARO_AVX2_LOOPS
+__attribute__((target("avx2"), flatten)) static void addRowsToSumsAvx2(const unsigned char* rows, std::size_t rowBytes,
+                                                                      std::int32_t count, std::int32_t columns,
+                                                                      bool start, std::uint32_t* sums)
+{
+    addRowsToSumsHere(rows, rowBytes, count, columns, start, sums);
+}
+
+__attribute__((target("avx2"), flatten)) static void foldColumnSumsAvx2(const std::uint32_t* sums, std::int32_t nBlend,
+                                                                       std::int32_t outWidth,
+                                                                       const BlockDivisor& divisor, unsigned char* out)
+{
+    foldColumnSumsHere(sums, nBlend, outWidth, divisor, out);
+}
+#endif
+
+void addRowsToSums(const unsigned char* rows, std::size_t rowBytes, std::int32_t count, std::int32_t columns,
+                   bool start, std::uint32_t* sums)
+{
+#if MOZARO_AVX2_LOOPS
+    if (reductionKernelsInUse() == avx2Kernels)
+        return addRowsToSumsAvx2(rows, rowBytes, count, columns, start, sums);
+#endif
+    addRowsToSumsHere(rows, rowBytes, count, columns, start, sums);
+}
+
+void foldColumnSums(const std::uint32_t* sums, std::int32_t nBlend, std::int32_t outWidth,
+                    const BlockDivisor& divisor, unsigned char* out)
+{
+#if MOZARO_AVX2_LOOPS
+    if (reductionKernelsInUse() == avx2Kernels)
+        return foldColumnSumsAvx2(sums, nBlend, outWidth, divisor, out);
+#endif
+    foldColumnSumsHere(sums, nBlend, outWidth, divisor, out);
 }

@@ -186,6 +186,21 @@ void foldColumnSums(const std::uint32_t* sums, std::int32_t nBlend, std::int32_t
 
 // ---- Kernels for particular blend factors (frames/reductionKernels.cpp) ----
 
+// The instruction sets the reduction has kernels for, from the plainest up. A run uses the
+// best the processor has; the portable code alone is what other processors run.
+enum ReductionKernels { portableKernels, ssse3Kernels, avx2Kernels, reductionKernelSets };
+// "portable", "ssse3", "avx2".
+const char* reductionKernelsName(ReductionKernels kernels);
+// Whether this build and processor have the set (the portable code always).
+bool haveReductionKernels(ReductionKernels kernels);
+// The best set this processor has, and the set in use.
+ReductionKernels bestReductionKernels();
+ReductionKernels reductionKernelsInUse();
+// For the tests, the fuzz target and the benchmark, which would otherwise see only the best
+// set: the reduction uses `kernels` and none above them from now on. Called before any
+// thread reduces; false, with nothing changed, where the set is not here.
+bool useReductionKernels(ReductionKernels kernels);
+
 // Reduces as much of one block row as a kernel for this processor and blend factor can;
 // returns how many output pixels that was, 0 where there is no kernel.
 std::int32_t reduceWithKernel(const unsigned char* rows, std::size_t rowBytes, std::int32_t nBlend,

@@ -30,6 +30,50 @@
 #define MOZARO_AVX2_KERNEL 0
 #endif
 
+// Asked once, before main, so that threads find them settled.
+#if MOZARO_AVX2_KERNEL
+static bool processorHasAvx2();
+static const bool hasAvx2 = processorHasAvx2();
+#else
+static const bool hasAvx2 = false;
+#endif
+#if MOZARO_X86_KERNELS
+static bool processorHasSsse3();
+static const bool hasSsse3 = processorHasSsse3();
+#else
+static const bool hasSsse3 = false;
+#endif
+
+bool haveReductionKernels(ReductionKernels kernels)
+{
+    return kernels == portableKernels || (kernels == ssse3Kernels && hasSsse3) || (kernels == avx2Kernels && hasAvx2);
+}
+
+ReductionKernels bestReductionKernels()
+{
+    return hasAvx2 ? avx2Kernels : hasSsse3 ? ssse3Kernels : portableKernels;
+}
+
+static ReductionKernels kernelsInUse = bestReductionKernels();
+
+ReductionKernels reductionKernelsInUse()
+{
+    return kernelsInUse;
+}
+
+const char* reductionKernelsName(ReductionKernels kernels)
+{
+    return kernels == avx2Kernels ? "avx2" : kernels == ssse3Kernels ? "ssse3" : "portable";
+}
+
+bool useReductionKernels(ReductionKernels kernels)
+{
+    if (!haveReductionKernels(kernels))
+        return false;
+    kernelsInUse = kernels;
+    return true;
+}
+
 // The high half of a 16 x 16-bit product, shifted. Compilers vectorise neither the shift by
 // a run-time count nor the chained steps well, so on x86-64 (where SSE2 is always present)
 // the loop is spelled out.
@@ -38,15 +82,18 @@ void divideNarrowSums(const std::uint16_t* sums, std::int32_t count, const Block
 {
     std::int32_t i = 0;
 #if MOZARO_SSE2
-    const __m128i multiplier = _mm_set1_epi16(std::int16_t(divisor.multiplier));
-    const __m128i preShift = _mm_cvtsi32_si128(divisor.preShift);
-    const __m128i shift = _mm_cvtsi32_si128(divisor.shift - 16);
-    for (; i + 16 <= count; i += 16) {
-        __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + i));
-        __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + i + 8));
-        low = _mm_srl_epi16(_mm_mulhi_epu16(_mm_srl_epi16(low, preShift), multiplier), shift);
-        high = _mm_srl_epi16(_mm_mulhi_epu16(_mm_srl_epi16(high, preShift), multiplier), shift);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(low, high));
+    // The portable code, where it is asked for, is the plain loop below alone.
+    if (kernelsInUse != portableKernels) {
+        const __m128i multiplier = _mm_set1_epi16(std::int16_t(divisor.multiplier));
+        const __m128i preShift = _mm_cvtsi32_si128(divisor.preShift);
+        const __m128i shift = _mm_cvtsi32_si128(divisor.shift - 16);
+        for (; i + 16 <= count; i += 16) {
+            __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + i));
+            __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + i + 8));
+            low = _mm_srl_epi16(_mm_mulhi_epu16(_mm_srl_epi16(low, preShift), multiplier), shift);
+            high = _mm_srl_epi16(_mm_mulhi_epu16(_mm_srl_epi16(high, preShift), multiplier), shift);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(low, high));
+        }
     }
 #endif
     for (; i < count; i++)
@@ -182,25 +229,17 @@ static bool processorHasAvx2()
 }
 #endif
 
-// Asked once, before main, so that threads find them settled.
-#if MOZARO_AVX2_KERNEL
-static const bool hasAvx2 = processorHasAvx2();
-#endif
-#if MOZARO_X86_KERNELS
-static const bool hasSsse3 = processorHasSsse3();
-#endif
-
 std::int32_t reduceWithKernel(const unsigned char* rows, std::size_t rowBytes, std::int32_t nBlend,
                               std::int32_t pixels, const BlockDivisor& divisor, unsigned char* out)
 {
 #if MOZARO_AVX2_KERNEL
-    if (nBlend == 2 && hasAvx2)
+    if (nBlend == 2 && kernelsInUse == avx2Kernels)
         return reducePairsAvx2(rows, rows + rowBytes, pixels, out);
-    if (nBlend == 3 && hasAvx2)
+    if (nBlend == 3 && kernelsInUse == avx2Kernels)
         return reduceTriplesAvx2(rows, rowBytes, pixels, divisor, out);
 #endif
 #if MOZARO_X86_KERNELS
-    if (nBlend == 2 && hasSsse3)
+    if (nBlend == 2 && kernelsInUse >= ssse3Kernels)
         return reducePairsSsse3(rows, rows + rowBytes, pixels, out);
 #endif
     (void)rows, (void)rowBytes, (void)nBlend, (void)pixels, (void)divisor, (void)out;

@@ -6,12 +6,13 @@
 // the frames go through the frame loop into another memory file at their places, and the
 // result must equal the per-pixel model of the frames chosen byte for byte. One panel may
 // be cut short: then the loop must stop at the first frame that reaches the cut and name
-// that panel, every frame before it in place.
+// that panel, every frame before it in place. Each set of reduction kernels gets its turn:
+// the input names one, and the portable code stands in where the processor lacks it.
 //
-// An input is read as: ntx, nty, nx, ny, nf, nBlend, band rows, cut, workers, first frame,
-// step, the wall's seams (none, gaps or overlaps, and whether means are rounded), their
-// sizes; then the bytes that fill the panels, repeated as often as needed (the first three
-// are the gaps' colour).
+// An input is read as: ntx, nty, nx, ny, nf, nBlend, band rows, cut, workers (and the
+// kernels, in the same byte), first frame, step, the wall's seams (none, gaps or overlaps,
+// and whether means are rounded), their sizes; then the bytes that fill the panels, repeated
+// as often as needed (the first three are the gaps' colour).
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -58,6 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::int32_t bandRows = data[6] % 9;   // 0: the run's own band
     const int cut = data[7];                    // below the panel count: that panel is cut short
     const std::int32_t workers = 1 + data[8] % 4;
+    const ReductionKernels kernels = ReductionKernels(data[8] / 4 % reductionKernelSets);
+    if (!useReductionKernels(kernels))
+        useReductionKernels(portableKernels);
     const int first = data[9] % 3, step = 1 + data[10] % 3;
     const int seams = data[11] % 3;   // none, gaps, overlaps
     const bool rounded = data[11] & 4;

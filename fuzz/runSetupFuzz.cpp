@@ -71,6 +71,8 @@ void checkSizes(const RunParameters& p, int argc, int firstFile)
     require(p.tileFrameBytes == 3 * std::int64_t(p.nx) * p.ny, "panel frame bytes");
     require(p.outRowBytes == 3 * std::int64_t(p.outWidth), "output row bytes");
     require(p.outFrameBytes == 3 * std::int64_t(p.outWidth) * p.outHeight, "output frame bytes");
+    require(p.outFrameBytes == 0 || p.nf <= INT64_MAX / p.outFrameBytes, "every byte of the movie at a 64-bit offset");
+    require(p.outMovieBytes == p.outFrameBytes * p.nf, "movie bytes");
     const FrameBufferPlan plan = planFrameBuffers(p, 0);
     const std::int64_t row = p.mosaicRowBytes;
     const std::int64_t band = row > bandTargetBytes ? row : bandTargetBytes;

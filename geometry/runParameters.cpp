@@ -44,11 +44,21 @@ LimitBreach checkRunLimits(const RunParameters& p)
         return mosaicTooWide;
     if (mosaicHeightOf(p) > maxMosaicHeight)
         return mosaicTooTall;
+    if (p.nf > largestMovieFrames(p))
+        return movieTooLarge;
     if (p.firstFrame < 0)
         return firstFrameOutOfRange;
     if (p.frameStep < 1)
         return frameStepOutOfRange;
     return withinLimits;
+}
+
+std::int64_t largestMovieFrames(const RunParameters& p)
+{
+    // Below 3 * 2^20 * 2^31 within the limits above.
+    const std::int64_t frameBytes =
+        std::int64_t(bytesPerPixel) * (std::int64_t(p.nx) * p.ntx / p.nBlend) * (std::int64_t(p.ny) * p.nty / p.nBlend);
+    return frameBytes > 0 ? INT64_MAX / frameBytes : INT64_MAX;
 }
 
 void computeSizes(RunParameters* p)

@@ -63,6 +63,7 @@ enum LimitBreach {
     nBlendOutOfRange,
     mosaicTooWide,
     mosaicTooTall,
+    movieTooLarge,      // nf frames would pass the largest 64-bit size
     firstFrameOutOfRange,
     frameStepOutOfRange,
     seamOutOfRange,      // a gap or an overlap below 0 or above maxSeam
@@ -74,6 +75,10 @@ enum LimitBreach {
 // Needs only the six values, the frame range and the seams; every product in 64-bit
 // arithmetic, so nothing can wrap.
 LimitBreach checkRunLimits(const RunParameters& runParameters);
+
+// Most frames of these values' size a movie can hold with every byte offset in 64 bits
+// (INT64_MAX for frames of no bytes); needs the six values within their own limits.
+std::int64_t largestMovieFrames(const RunParameters& runParameters);
 
 // Fills the derived fields; needs values within the limits.
 void computeSizes(RunParameters* runParameters);

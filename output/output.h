@@ -76,6 +76,7 @@ struct OutputResult {
     std::int64_t available = 0;
     std::string lockPath = std::string();
     std::string detail = std::string();
+    bool administrators = false;   // `available` counts the blocks kept for the administrator
 };
 
 // Checks, before any input is opened, that the movie `name` can be written where it is to
@@ -91,7 +92,8 @@ OutputResult prepareOutputMovie(const char* name, const RunParameters& runParame
 // a pipe or device.
 OutputResult createOutputMovie(OutputMovie* movie);
 
-// Whether the file system holding the movie takes it whole, beside an earlier one.
+// Whether the file system holding the movie takes it whole, beside an earlier one, and its
+// descriptor, written after the last frame: `needed` counts both.
 OutputResult checkMovieRoom(const OutputMovie& movie);
 
 // --commit: takes `file`, the whole new movie that others wrote, as this run's temporary

@@ -33,7 +33,7 @@ OutputResult prepareOutputMovie(const char* name, const RunParameters& runParame
     *movie = OutputMovie{};
     movie->name = name;
     movie->descriptorName = std::string(name) + ".mg";
-    movie->bytes = runParameters.outFrameBytes * runParameters.nf;
+    movie->bytes = runParameters.outMovieBytes;
 
     osFileKind kind;
     int error = osKindOfFile(name, &kind);
@@ -89,10 +89,12 @@ OutputResult checkMovieRoom(const OutputMovie& movie)
     const std::int64_t limit = osFileSizeLimit();
     if (limit >= 0 && movie.bytes > limit)
         return OutputResult{beyondFileLimit, 0, movie.bytes, limit};
-    const std::int64_t free = osFreeSpace(movie.directory);
-    if (free >= 0 && movie.bytes > free)
-        return OutputResult{noRoom, 0, movie.bytes, free};
-    return OutputResult{outputFine, 0, movie.bytes, free};
+    const osRoom room = osFreeSpace(movie.directory);
+    const std::int64_t block = room.blockBytes > 0 ? room.blockBytes : 1;
+    const std::int64_t descriptor = (std::int64_t(movie.descriptorLine.size()) + block - 1) / block * block;
+    const std::int64_t needed = movie.bytes > INT64_MAX - descriptor ? INT64_MAX : movie.bytes + descriptor;
+    const OutputFailure failure = room.freeBytes >= 0 && needed > room.freeBytes ? noRoom : outputFine;
+    return OutputResult{failure, 0, needed, room.freeBytes, std::string(), room.administrators};
 }
 
 OutputResult createOutputMovie(OutputMovie* movie)

@@ -99,7 +99,15 @@ int osTryLock(const char* path, osFile* lock);
 // Lets go of the lock and removes its file.
 void osUnlock(const char* path, osFile lock);
 
-// Bytes the process may still write into the file system that holds `directory`, and the
-// largest file it may write (-1: no limit); -1 where the system cannot tell.
-std::int64_t osFreeSpace(const std::string& directory);
+// The room the file system that holds `directory` has for this process's files: the bytes
+// it may still write (-1 where the system cannot tell), the least a file takes there, and
+// whose free space that is: root's, the blocks the file system keeps back for the
+// administrator included, or a user's (within any quota, on Windows).
+struct osRoom {
+    std::int64_t freeBytes;
+    std::int64_t blockBytes;
+    bool administrators;
+};
+osRoom osFreeSpace(const std::string& directory);
+// The largest file the process may write (-1: no limit).
 std::int64_t osFileSizeLimit();

@@ -263,14 +263,15 @@ void osUnlock(const char* path, osFile lock)
     close(int(lock));
 }
 
-std::int64_t systemFreeSpace(const std::string& directory)
+osRoom systemFreeSpace(const std::string& directory)
 {
     struct statvfs st;
     if (statvfs(directory.empty() ? "." : directory.c_str(), &st) != 0)
-        return -1;
-    // The administrator may use the blocks a file system keeps back.
-    const unsigned long long blocks = geteuid() == 0 ? st.f_bfree : st.f_bavail;
-    return std::int64_t(blocks * st.f_frsize);
+        return osRoom{-1, 0, false};
+    // The administrator may use the blocks a file system keeps back; others may not.
+    const bool administrators = geteuid() == 0;
+    const unsigned long long blocks = administrators ? st.f_bfree : st.f_bavail;
+    return osRoom{std::int64_t(blocks * st.f_frsize), std::int64_t(st.f_frsize), administrators};
 }
 
 std::int64_t osFileSizeLimit()

@@ -306,14 +306,15 @@ void osUnlock(const char*, osFile lock)
         CloseHandle(handleOf(lock));
 }
 
-std::int64_t systemFreeSpace(const std::string& directory)
+// What this user may use, within a quota; the cluster a small file takes is NTFS's usual one.
+osRoom systemFreeSpace(const std::string& directory)
 {
     ULARGE_INTEGER available;
     std::wstring wide;
     if (wideName(directory.empty() ? "." : directory.c_str(), &wide) != 0 ||
         !GetDiskFreeSpaceExW(wide.c_str(), &available, nullptr, nullptr))
-        return -1;
-    return std::int64_t(available.QuadPart);
+        return osRoom{-1, 0, false};
+    return osRoom{std::int64_t(available.QuadPart), 4096, false};
 }
 
 std::int64_t osFileSizeLimit()

@@ -376,8 +376,8 @@ int osTryLock(const char* path, osFile* lock)
     return error;
 }
 
-std::int64_t osFreeSpace(const std::string& directory)
+osRoom osFreeSpace(const std::string& directory)
 {
-    FAULT_POINT(freeSpace, directory.c_str(), -1);
+    FAULT_POINT(freeSpace, directory.c_str(), (osRoom{-1, 0, false}));
     return systemFreeSpace(directory);
 }

@@ -58,4 +58,4 @@ int systemTryLock(const char* path, osFile* lock);
 // Calls `remove` with every name osRememberTemporaryFile holds: from a signal handler or a
 // console handler, so `remove` must be safe there.
 void removeRememberedFiles(void (*remove)(const char* name));
-std::int64_t systemFreeSpace(const std::string& directory);
+osRoom systemFreeSpace(const std::string& directory);

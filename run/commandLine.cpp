@@ -116,6 +116,14 @@ static void reportLimitBreach(const RunParameters& p, LimitBreach breach)
     case overlapTooTall:
         say("--overlap = %d rows is out of range; allowed: less than ny = %d\n", p.overlapY, p.ny);
         break;
+    case movieTooLarge: {
+        RunParameters sized = p;
+        computeSizes(&sized);
+        say("Movie size nf*3*outWidth*outHeight = %d frames of %lld bytes is out of range; allowed: at most %lld "
+            "bytes\n",
+            p.nf, (long long)sized.outFrameBytes, (long long)INT64_MAX);
+        break;
+    }
     case firstFrameOutOfRange:
         say("--start = %d is out of range; allowed: 0 or more\n", p.firstFrame);
         break;
@@ -346,6 +354,14 @@ StageResult parseRunParameters(int argc, char** argv, RunParameters* runParamete
         noteStop("limit");
         reportLimitBreach(*runParameters, breach);
         say("Stopping\n");
+        return stageStopFailed;
+    }
+
+    // A part's frames lie at their places in the movie: the last must end within 64 bits.
+    const std::int64_t lastPartAt = largestMovieFrames(*runParameters) - runParameters->nf;
+    if (commandLine->partAt > lastPartAt) {
+        say("--at = %lld is out of range; allowed: 0 to %lld\nStopping\n", (long long)commandLine->partAt,
+            (long long)lastPartAt);
         return stageStopFailed;
     }
 

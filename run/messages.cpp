@@ -1,5 +1,6 @@
-// The run's messages on standard output, each flushed as it is printed, and the progress
-// line on standard error.
+// The run's messages on standard output, each flushed as it is printed; the progress line
+// and the system's reasons on standard error.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -92,6 +93,21 @@ void say(const char* format, ...)
         error = osWriteStandardOutput(message, std::size_t(n));
     if (error != 0 && firstOutputError == 0)
         firstOutputError = error;
+    if (redraw)
+        drawProgress();
+}
+
+void complain(const char* format, ...)
+{
+    const bool redraw = progress.drawn;
+    clearProgress();
+    char text[2048] = "Mozaro: ";
+    std::va_list arguments;
+    va_start(arguments, format);
+    const int n = std::vsnprintf(text + 8, sizeof text - 8, format, arguments);
+    va_end(arguments);
+    if (n > 0)
+        osWriteStandardError(text, 8 + std::min(std::size_t(n), sizeof text - 9));
     if (redraw)
         drawProgress();
 }

@@ -71,13 +71,14 @@ StageResult openPanelMovies(const RunParameters& runParameters, bool dropPartial
             panel.file = osNoFile;
             if (osStopRequested() != 0)   // a FIFO waiting for its writer, interrupted
                 return stageStopFailed;
-            say("Could not open input file: %s\n", grid->panelNames[k]);
+            // Scripts compare these two lines whole: the system's reason goes apart.
+            say("Could not open input file: %s\nStopping\n", grid->panelNames[k]);
             // Every panel's movie stays open for the whole run.
             if (osTooManyOpenFiles(error))
-                say("%s: the %zu panels need as many files open at once\n", osErrorText(error), panels);
+                complain("could not open input file %s: %s: the %zu panels need as many files open at once\n",
+                         grid->panelNames[k], osErrorText(error), panels);
             else
-                say("%s\n", osErrorText(error));
-            say("Stopping\n");
+                complain("could not open input file %s: %s\n", grid->panelNames[k], osErrorText(error));
             return stageStopFailed;
         }
         std::int64_t size;

@@ -247,7 +247,8 @@ static int reportCheck(Run* run, std::int32_t workers)
     if (run->movie.inPlace)
         say("Room: a pipe or device, written as it reads\n");
     else if (room.available >= 0)
-        say("Room: %lld bytes needed, %lld bytes free\n", (long long)p.outMovieBytes, (long long)room.available);
+        say("Room: %lld bytes needed, %lld bytes free to %s\n", (long long)room.needed, (long long)room.available,
+            room.administrators ? "root, the blocks kept back for the administrator included" : "this user");
     const FrameBufferPlan plan = planFrameBuffers(p, 0);
     say("Memory: %lld bytes of frame buffers for %d threads\n", (long long)(plan.totalBytes * workers), workers);
     if (run->commandLine.porcelain)

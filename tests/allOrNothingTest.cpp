@@ -355,7 +355,7 @@ TEST(Signals, OneStopsARunWritingIntoAStalledFifo)
 }
 
 // Two runs writing into one FIFO would mix their frames: the second is refused before it
-// writes a byte.
+// writes a byte, at once (let in, it would wait for ever on the full FIFO).
 TEST(Signals, ASecondRunIntoTheSameFifoIsRefused)
 {
     std::string folder = makeScratchFolder();
@@ -364,7 +364,9 @@ TEST(Signals, ASecondRunIntoTheSameFifoIsRefused)
     ASSERT_GE(held, 0);
     StartedRun first = startAnsweredYes(folder, {"-o", "of", "1", "1", "160", "80", "3000", "1", "/dev/zero"}, "first");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    RunOutcome second = runMozaro(folder, {"-o", "of", "1", "1", "160", "80", "2", "1", "/dev/zero"}, "");
+    ChildLimits quick;
+    quick.seconds = 10;
+    RunOutcome second = runMozaro(folder, {"-o", "of", "1", "1", "160", "80", "2", "1", "/dev/zero"}, "", quick);
     kill(first.pid, SIGTERM);
     waitForMozaro(first);
     close(held);

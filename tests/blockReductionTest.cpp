@@ -1,5 +1,6 @@
-// The fast block reduction against a plain per-pixel model, byte for byte, and the exact
-// division it relies on.
+// The fast block reduction against a plain per-pixel model, byte for byte, with each set of
+// kernels this processor has (the portable code on every one), and the exact division it
+// relies on.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -40,7 +41,23 @@ Bytes reduced(const Bytes& mosaic, const RunParameters& p)
     return Bytes(out.begin(), out.begin() + p.outFrameBytes);
 }
 
-TEST(FastReduction, MatchesThePerPixelModelForEveryBlendFactorFrom2To40)
+// Each case runs once per set of kernels, and skips, saying so, where the processor lacks it.
+class FastReduction : public ::testing::TestWithParam<ReductionKernels> {
+protected:
+    void SetUp() override
+    {
+        if (!useReductionKernels(GetParam()))
+            GTEST_SKIP() << "this processor or build has no " << reductionKernelsName(GetParam()) << " kernels";
+    }
+    void TearDown() override { useReductionKernels(bestReductionKernels()); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Kernels, FastReduction, ::testing::Values(portableKernels, ssse3Kernels, avx2Kernels),
+                         [](const ::testing::TestParamInfo<ReductionKernels>& kernels) {
+                             return std::string(reductionKernelsName(kernels.param));
+                         });
+
+TEST_P(FastReduction, MatchesThePerPixelModelForEveryBlendFactorFrom2To40)
 {
     std::mt19937 rng(20240601);
     for (int nBlend = 2; nBlend <= 40; nBlend++) {
@@ -55,7 +72,7 @@ TEST(FastReduction, MatchesThePerPixelModelForEveryBlendFactorFrom2To40)
     }
 }
 
-TEST(FastReduction, MatchesThePerPixelModelOnRowsWiderThanItsScratch)
+TEST_P(FastReduction, MatchesThePerPixelModelOnRowsWiderThanItsScratch)
 {
     // Rows of more than 16384 bytes are reduced in several spans; 6007 pixels is not a
     // multiple of any of these blend factors.
@@ -68,7 +85,7 @@ TEST(FastReduction, MatchesThePerPixelModelOnRowsWiderThanItsScratch)
     }
 }
 
-TEST(FastReduction, MatchesThePerPixelModelOnExtremeBytes)
+TEST_P(FastReduction, MatchesThePerPixelModelOnExtremeBytes)
 {
     // Runs of 0 and 255 give the smallest and largest sums, and a sum one below a
     // multiple of blockArea must truncate.
@@ -84,7 +101,7 @@ TEST(FastReduction, MatchesThePerPixelModelOnExtremeBytes)
     }
 }
 
-TEST(FastReduction, LargestBlendFactorOnUniformMosaics)
+TEST_P(FastReduction, LargestBlendFactorOnUniformMosaics)
 {
     // One block row of nBlend 2901, with columns and rows to spare: 255 * 2901^2 is the
     // largest sum a run can form.

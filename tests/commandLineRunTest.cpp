@@ -109,6 +109,15 @@ const StopCase stopCases[] = {
      echoText(1, 2, 1, 1073741824, 1, 1) +
          "Mosaic height ny*nty = 2147483648 pixels is out of range; allowed: at most 2147483647\nStopping\n",
      1},
+    // Its bytes would pass 2^63: refused before its size is used anywhere.
+    {"a movie larger than a 64-bit size", {"1", "1", "1048576", "2147483647", "1366", "1", "f0"}, "yes\n",
+     echoText(1, 1, 1048576, 2147483647, 1366, 1) +
+         "Movie size nf*3*outWidth*outHeight = 1366 frames of 6755399437910016 bytes is out of range; allowed: at most "
+         "9223372036854775807 bytes\nStopping\n",
+     1},
+    {"a part whose frames would land past a 64-bit size",
+     {"--part", "p", "--at", "1000", "1", "1", "1048576", "2147483647", "366", "1", "f0"}, "",
+     echoText(1, 1, 1048576, 2147483647, 366, 1) + "--at = 1000 is out of range; allowed: 0 to 999\nStopping\n", 1},
     {"a file name of 256 bytes", {"2", "1", "1", "1", "1", "1", "f0", std::string(256, 'n')}, "",
      echoText(2, 1, 1, 1, 1, 1) + "Movie file name at argument 8 is longer than 255 bytes\nStopping\n", 1},
     {"percent signs in names are printed as they are", {"2", "1", "1", "1", "0", "1", "%d%s%n", "100%"}, "%s%n\nno\n",
@@ -212,8 +221,16 @@ TEST(CommandLine, CheckSaysWhatAMergeWouldMakeAndCreatesNothing)
     const std::string summary = asPrinted(start + "Movie: B_f0, 3 frames of 6 x 2 pixels, 108 bytes\n"
                                           "Frames read: 1 to 3 of every panel, every 1\n"
                                           "Panel movies: 2 regular files holding 5 to 5 whole frames\n"
-                                          "Room: 108 bytes needed, ");
+                                          "Room: ");
     EXPECT_EQ(passed.out.rfind(summary, 0), 0u) << passed.out;
+    // The movie and its descriptor, which takes a block of the file system; whose free space.
+    std::smatch room;
+    ASSERT_TRUE(std::regex_search(passed.out, room,
+                                  std::regex("\nRoom: ([0-9]+) bytes needed, [0-9]+ bytes free to (this user|root, the "
+                                             "blocks kept back for the administrator included)\r?\n")))
+        << passed.out;
+    EXPECT_GE(std::stoll(room[1]), 108 + (long long)descriptorOf(folder, "B_f0", MovieGrid{2, 1, 6, 4, 3, 2, {}}).size());
+    EXPECT_LE(std::stoll(room[1]), 108 + 65536);
     EXPECT_NE(passed.out.find(asPrinted(" bytes of frame buffers for 2 threads\nCheck passed: the merge would start\n")),
               std::string::npos)
         << passed.out;

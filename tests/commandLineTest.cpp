@@ -77,6 +77,12 @@ TEST(RunLimits, NamesTheFirstBoundBrokenInOrder)
     // Products far beyond 32 bits must be seen as too large, not wrap into range.
     EXPECT_EQ(checkRunLimits(runParametersOf(100, 100, 2147483647, 2147483647, 1, 1)), mosaicTooWide);
     EXPECT_EQ(checkRunLimits(runParametersOf(100, 100, 1, 2147483647, 1, 1)), mosaicTooTall);
+    // A movie of more bytes than a 64-bit size holds: 1365 frames of the largest frame fit.
+    EXPECT_EQ(checkRunLimits(runParametersOf(1, 1, 1048576, 2147483647, 1365, 1)), withinLimits);
+    EXPECT_EQ(checkRunLimits(runParametersOf(1, 1, 1048576, 2147483647, 1366, 1)), movieTooLarge);
+    EXPECT_EQ(checkRunLimits(runParametersOf(1, 1, 1048576, 2147483647, 2147483647, 1)), movieTooLarge);
+    EXPECT_EQ(largestMovieFrames(runParametersOf(1, 1, 1048576, 2147483647, 1, 1)), 1365);
+    EXPECT_EQ(largestMovieFrames(runParametersOf(2, 1, 3, 40, 1, 7)), INT64_MAX);   // frames of 0 bytes
     // The order matters: ntx is reported before a too wide mosaic.
     EXPECT_EQ(checkRunLimits(runParametersOf(101, 1, 4194304, 4096, -1, 0)), ntxOutOfRange);
     // The frame range, after the six values.

@@ -11,7 +11,10 @@
 
 #include <cstdio>
 
+#include <regex>
+
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "run/run.h"
@@ -42,6 +45,64 @@ TEST(ResourceLimit, AMovieBeyondTheFileSizeLimitStopsBeforeFrameZeroKeepingTheEa
 // Under an address-space limit the tool starts; a run whose buffers cannot be had says how
 // much it needed and creates nothing. (Sanitizers reserve far more address space than any
 // such limit allows, so their builds skip this.)
+// The room is the file system's free space as the user may use it (root may use the blocks
+// kept back for the administrator), not its size: a movie between the two does not fit. Its
+// panel is a sparse file, and --check stops where a run would, before anything is written.
+// As root, also as another user, for whom those blocks do not count.
+TEST(ResourceLimit, AMovieLargerThanTheFreeSpaceButNotTheFileSystemDoesNotFit)
+{
+    std::vector<unsigned> users = {0};
+    if (geteuid() == 0)
+        users.push_back(65534);
+    for (unsigned user : users) {
+        const bool administrator = geteuid() == 0 && user == 0;
+        std::string folder = makeScratchFolder();
+        ASSERT_EQ(chmod(folder.substr(0, folder.rfind('/')).c_str(), 0711), 0);
+        ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
+        struct statvfs fs;
+        ASSERT_EQ(statvfs(folder.c_str(), &fs), 0);
+        const long long free = (long long)((administrator ? fs.f_bfree : fs.f_bavail) * fs.f_frsize);
+        const long long size = (long long)(fs.f_blocks * fs.f_frsize);
+        const long long frame = 3 * 1024 * 1024;
+        if (size - free < 64 * frame)
+            GTEST_SKIP() << "the file system of " << folder << " has too little between its free space and its size";
+        ChildLimits limits;
+        limits.userId = user;
+
+        // Whose free space --check counts, and about how much there is.
+        writeBytes(folder + "/f0", Bytes(std::size_t(frame), 9));
+        RunOutcome check = runMozaro(folder, {"--check", "1", "1", "1024", "1024", "1", "1", "f0"}, "", limits);
+        std::smatch line;
+        ASSERT_TRUE(std::regex_search(check.out, line,
+                                      std::regex("\nRoom: [0-9]+ bytes needed, ([0-9]+) bytes free to ([^\n]*)\n")))
+            << check.out;
+        EXPECT_EQ(line[2].str(), administrator ? "root, the blocks kept back for the administrator included" : "this user");
+        long long left = std::stoll(line[1]);
+        EXPECT_LT(left > free ? left - free : free - left, (size - free) / 4) << "free: " << free << ", size: " << size;
+        EXPECT_EQ(check.status, 0) << check.out;
+
+        // Halfway between: other processes may take or give back some room meanwhile.
+        const long long frames = (free + (size - free) / 2) / frame;
+        const bool sparse = truncate((folder + "/f0").c_str(), off_t(frames * frame)) == 0;
+        if (!sparse)
+            GTEST_SKIP() << "the file system of " << folder << " takes no sparse file of " << frames * frame << " bytes";
+        RunOutcome run =
+            runMozaro(folder, {"--check", "1", "1", "1024", "1024", std::to_string(frames), "1", "f0"}, "", limits);
+        std::smatch stop;
+        ASSERT_TRUE(std::regex_search(run.out, stop, std::regex("\nNot enough room for output movie B_f0: ([0-9]+) "
+                                                                "bytes needed, ([0-9]+) bytes free\nStopping\n$")))
+            << run.out;
+        const long long needed = std::stoll(stop[1]);
+        left = std::stoll(stop[2]);
+        EXPECT_GT(needed, frames * frame);   // the descriptor's room too
+        EXPECT_LT(needed, frames * frame + 65536);
+        EXPECT_LT(left > free ? left - free : free - left, (size - free) / 4) << "free: " << free << ", size: " << size;
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(listFolder(folder), Names({"f0"}));
+        removeScratchFolder(folder);
+    }
+}
+
 TEST(ResourceLimit, BuffersThatCannotBeHadStopTheRunBeforeAnythingIsCreated)
 {
 #if defined(__SANITIZE_ADDRESS__)
@@ -89,10 +150,12 @@ TEST(ResourceLimit, OpenFileLimitIsRaisedAndNamedWhenTooLow)
     ChildLimits tooLow;
     tooLow.openFilesSoft = tooLow.openFilesHard = 20;
     RunOutcome refused = runMozaro(folder, args, "yes\n", tooLow);
-    EXPECT_NE(refused.out.find("Could not open input file: f"), std::string::npos) << refused.out;
-    EXPECT_NE(refused.out.find("\nToo many open files: the 25 panels need as many files open at once\nStopping\n"),
-              std::string::npos)
-        << refused.out;
+    const std::size_t named = refused.out.find("Could not open input file: f");
+    ASSERT_NE(named, std::string::npos) << refused.out;
+    const std::string panel = refused.out.substr(named + 27, refused.out.find('\n', named) - named - 27);
+    EXPECT_EQ(refused.out.substr(named), "Could not open input file: " + panel + "\nStopping\n");
+    EXPECT_EQ(refused.err, "Mozaro: could not open input file " + panel +
+                               ": Too many open files: the 25 panels need as many files open at once\n");
     EXPECT_EQ(refused.status, 1);
 }
 

@@ -19,7 +19,8 @@ struct BrokenInputCase {
     enum { missing, folder, file, pipe } f1;
     std::size_t bytes;    // of the panel's movie that f1 holds or that the pipe is fed
     std::string after;    // what the run prints after the question
-    Reason TestSystem::*reason = nullptr;   // the system's words in `after`, if any
+    std::string error;    // what it says on standard error: the system's words, if any
+    Reason TestSystem::*reason = nullptr;   // the system's words in `error`
 };
 
 const std::size_t frame = 12;
@@ -27,19 +28,20 @@ const std::size_t frame = 12;
 TEST(BrokenInput, StopsTheRunAndLeavesTheEarlierMovie)
 {
     const BrokenInputCase cases[] = {
-        {"an input that is missing", BrokenInputCase::missing, 0, "Could not open input file: f1\n<reason>\nStopping\n",
-         &TestSystem::noSuchFile},
-        {"an input that is a folder", BrokenInputCase::folder, 0, "Could not open input file: f1\n<reason>\nStopping\n",
-         &TestSystem::inputIsAFolder},
+        // The two lines alone on standard output, as scripts compare them; the reason apart.
+        {"an input that is missing", BrokenInputCase::missing, 0, "Could not open input file: f1\nStopping\n",
+         "Mozaro: could not open input file f1: <reason>\n", &TestSystem::noSuchFile},
+        {"an input that is a folder", BrokenInputCase::folder, 0, "Could not open input file: f1\nStopping\n",
+         "Mozaro: could not open input file f1: <reason>\n", &TestSystem::inputIsAFolder},
         {"fewer frames than asked for", BrokenInputCase::file, frame,
-         "Input movie f1 holds only 1 whole frames of the 3 needed\nStopping\n"},
+         "Input movie f1 holds only 1 whole frames of the 3 needed\nStopping\n", ""},
         {"one byte short of whole frames", BrokenInputCase::file, 3 * frame - 1,
-         "Input movie f1 is 35 bytes long, not a whole number of frames of 3*nx*ny = 12 bytes\nStopping\n"},
+         "Input movie f1 is 35 bytes long, not a whole number of frames of 3*nx*ny = 12 bytes\nStopping\n", ""},
         {"one byte past whole frames", BrokenInputCase::file, 3 * frame + 1,
-         "Input movie f1 is 37 bytes long, not a whole number of frames of 3*nx*ny = 12 bytes\nStopping\n"},
+         "Input movie f1 is 37 bytes long, not a whole number of frames of 3*nx*ny = 12 bytes\nStopping\n", ""},
         // Known only as it is read: two frames are in the temporary file when it ends.
         {"a pipe that ends inside frame 2", BrokenInputCase::pipe, 2 * frame + 5,
-         progressText(2) + "Input movie f1 ended before frame 2 was complete\nStopping\n"},
+         progressText(2) + "Input movie f1 ended before frame 2 was complete\nStopping\n", ""},
     };
     std::mt19937 rng(1);
     for (const BrokenInputCase& c : cases) {
@@ -59,8 +61,8 @@ TEST(BrokenInput, StopsTheRunAndLeavesTheEarlierMovie)
         const std::map<std::string, Bytes> before = folderContents(folder);
         RunOutcome run = runMozaro(folder, gridArgs(g, {"f0", "f1"}), "yes\n");
         finishPipeFeed(&feed);
-        EXPECT_EQ(run.out, asPrinted(runStart(g) + c.after, c.reason ? testSystem().*c.reason : Reason{}, run.out))
-            << c.what;
+        EXPECT_EQ(run.out, asPrinted(runStart(g) + c.after)) << c.what;
+        EXPECT_EQ(run.err, asPrinted(c.error, c.reason ? testSystem().*c.reason : Reason{}, run.err)) << c.what;
         EXPECT_EQ(run.status, 1) << c.what;
         EXPECT_EQ(folderContents(folder), before) << c.what;
     }

@@ -307,12 +307,12 @@ RunOutcome runMozaroWithFiles(const std::string& folder, const std::vector<std::
                               const std::string& inputPath, const std::string& outputPath,
                               const ChildLimits& limits)
 {
-    RunOutcome outcome = waitForMozaro(startMozaro(folder, args, inputPath, outputPath, limits));
+    RunOutcome outcome = waitForChild(startMozaro(folder, args, inputPath, outputPath, limits), limits.seconds);
     // Under an emulator (Wine) the start itself fails now and then: not a word from the tool,
     // which says something on every path. Such a start, and only it, is made once more.
     if (std::getenv("MOZARO_LAUNCHER") != nullptr && outcome.status != 0 && outcome.out.empty() &&
         outcome.err.empty() && outputPath.rfind("/dev/", 0) != 0)
-        outcome = waitForMozaro(startMozaro(folder, args, inputPath, outputPath, limits));
+        outcome = waitForChild(startMozaro(folder, args, inputPath, outputPath, limits), limits.seconds);
     return outcome;
 }
 

@@ -37,8 +37,8 @@ struct RunOutcome {
 };
 typedef RunOutcome ToolOutcome;
 
-// Resource limits of a child process (0 leaves a limit as it is), and whether it starts with
-// standard output closed.
+// Resource limits of a child process (0 leaves a limit as it is), whether it starts with
+// standard output closed, and how long a run of Mozaro may take before it is killed.
 struct ChildLimits {
     unsigned long long addressSpaceBytes = 0;
     unsigned long long openFilesSoft = 0, openFilesHard = 0;
@@ -47,6 +47,7 @@ struct ChildLimits {
     bool closeOutput = false;
     unsigned userId = 0;                  // runs as this user (and group) where not 0: needs root
     const std::vector<std::string>* environment = nullptr;   // NAME=value, all of it, where given
+    int seconds = 120;                    // a case that expects a quick refusal gives a few
 };
 
 // A child started in the background.
