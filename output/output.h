@@ -6,7 +6,7 @@
 // descriptor exactly as they were. A pipe or device is written in place.
 //
 // Temporary files are named ".mozaro-<hash of the movie's file name>-<role>-<process>-<n>",
-// at most 60 bytes whatever the movie's name. The runs of one folder share a lock,
+// at most 60 bytes whatever the movie's name, n counting from a number no one can foresee. The runs of one folder share a lock,
 // ".mozaro.lock" there, held only while a run makes its temporary file and while it puts
 // the movie in place. Whoever holds it first removes the temporary files no live run holds
 // (left by runs that were killed), whatever their movie's name, and completes the commits
@@ -42,7 +42,7 @@ struct OutputMovie {
     bool sync = false;                 // on storage before anything is replaced
     osFile file = osNoFile;            // open from createOutputMovie until finished or released
     int temporaryEntry = -1;           // the movie temporary's entry in the process's registry
-    unsigned temporariesMade = 0;      // numbers this run's temporary names
+    unsigned temporariesMade = 0;      // numbers this run's temporary names, from an unforeseeable start
     std::vector<osFileIdentity> inputs;   // files the clean-up must leave, whatever their names
     // Told, once, that the folder's lock is held by another process and the run waits.
     void (*onLockWait)(const char* lockPath) = nullptr;
@@ -67,6 +67,7 @@ enum OutputFailure {
     partIsInput,      // --commit, --part: the file is one of the panel movies
     partElsewhere,    // --commit: the file lies outside the movie's folder
     partNotOwn,       // --commit: the file is not a file of this user's own: `detail` says what it is
+    linkNotOwn,       // the name leads through another user's symbolic link: `detail` names it
 };
 
 struct OutputResult {
@@ -158,6 +159,29 @@ std::string nameHash(const char* name);
 // A new temporary name in `directory`: the movie's own, or its descriptor's where the movie
 // lies elsewhere through a link.
 std::string temporaryName(OutputMovie* movie, const std::string& directory, const char* role);
+
+// ---- One file replaced all or nothing (output/replacement.cpp) ----
+// A picture or a video, which has no descriptor: written into a temporary file of its own
+// made exclusively beside the file it replaces, removed on any stop, and renamed over that
+// file under the folder's lock only when whole. A pipe or device is written in place.
+
+struct Replacement {
+    OutputMovie place;              // the name's checks, its target and folder, as a movie's
+    std::string temporary;          // "" when in place, put in place or abandoned
+    osFile file = osNoFile;         // open for writing from create to finish or abandon
+    int temporaryEntry = -1;        // the temporary's entry in the process's registry
+};
+
+// Checks the name and creates the temporary file, named for `role`, never one of `inputs`
+// (which the folder's clean-up leaves alone); "" or what is wrong, in words that follow
+// "cannot write NAME: ".
+std::string createReplacement(const char* name, const char* role, const std::vector<osFileIdentity>& inputs,
+                              Replacement* r);
+// Closes the file (on storage first where `sync`) and renames it over the name; "" or what
+// is wrong, and then nothing of it is left.
+std::string finishReplacement(Replacement* r, bool sync);
+// Closes it and removes the temporary file.
+void abandonReplacement(Replacement* r);
 
 // ---- The descriptor (output/movieDescriptor.cpp) ----
 

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <random>
 
 #include "output/output.h"
 #include "platform/directories.h"
@@ -14,6 +15,18 @@ std::string nameHash(const char* text)
     char hex[17];
     std::snprintf(hex, sizeof hex, "%016llx", (unsigned long long)hash);
     return hex;
+}
+
+// Where a run's count of its temporary names starts: a number no other user can foresee, so
+// that none can plant a file under the next name to stop the run (the names are made
+// exclusively all the same).
+static unsigned unforeseeableCount()
+{
+    try {
+        return std::random_device()();
+    } catch (...) {
+        return unsigned(osClockMilliseconds());   // where the system has no source of randomness
+    }
 }
 
 std::string temporaryName(OutputMovie* movie, const std::string& directory, const char* role)
@@ -32,11 +45,18 @@ OutputResult prepareOutputMovie(const char* name, const RunParameters& runParame
 {
     *movie = OutputMovie{};
     movie->name = name;
+    movie->temporariesMade = unforeseeableCount();
     movie->descriptorName = std::string(name) + ".mg";
     movie->bytes = runParameters.outMovieBytes;
 
+    // Through a link of the user's own only: another user's might lead to any file or device.
+    std::string followed;
+    int error = osFollowLinks(name, &followed);
+    if (error == osNotOwnFile)
+        return OutputResult{linkNotOwn, 0, 0, 0, std::string(), followed + " is " + describeFoundFile(followed.c_str())};
     osFileKind kind;
-    int error = osKindOfFile(name, &kind);
+    if (error == 0)
+        error = osKindOfFile(name, &kind);
     if (error != 0)
         return OutputResult{movieFailed, error};
     if (kind == osDirectory)
@@ -45,9 +65,7 @@ OutputResult prepareOutputMovie(const char* name, const RunParameters& runParame
     if (kind == osRegularFile && (error = osMayWrite(name)) != 0)
         return OutputResult{movieFailed, error};
     movie->inPlace = kind == osStream || kind == osOtherFile;
-    movie->target = name;
-    if (!movie->inPlace && (error = osFollowLinks(name, &movie->target)) != 0)
-        return OutputResult{movieFailed, error};
+    movie->target = movie->inPlace ? std::string(name) : followed;
     movie->directory = movie->target.substr(0, osDirectoryPartLength(movie->target.c_str()));
     movie->descriptorDirectory = std::string(name, osDirectoryPartLength(name));
     movie->temporaryPrefix = ".mozaro-" + nameHash(movie->target.c_str() + movie->directory.size()) + "-";
@@ -94,7 +112,7 @@ OutputResult checkMovieRoom(const OutputMovie& movie)
     const std::int64_t descriptor = (std::int64_t(movie.descriptorLine.size()) + block - 1) / block * block;
     const std::int64_t needed = movie.bytes > INT64_MAX - descriptor ? INT64_MAX : movie.bytes + descriptor;
     const OutputFailure failure = room.freeBytes >= 0 && needed > room.freeBytes ? noRoom : outputFine;
-    return OutputResult{failure, 0, needed, room.freeBytes, std::string(), room.administrators};
+    return OutputResult{failure, 0, needed, room.freeBytes, std::string(), std::string(), room.administrators};
 }
 
 OutputResult createOutputMovie(OutputMovie* movie)

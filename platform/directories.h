@@ -57,7 +57,8 @@ int osMayReplace(const char* name);
 
 // The file a symbolic link leads to, so that a movie written through a link replaces the
 // file and not the link, even where that file does not exist yet; the name itself where it
-// is no link. An error where the links go round in a circle.
+// is no link. An error where the links go round in a circle, and osNotOwnFile, with *target
+// the link, where a link on the way is another user's (but the administrator's).
 int osFollowLinks(const char* name, std::string* target);
 
 // The identity of the file a name leads to, symbolic links followed; false when the name

@@ -118,6 +118,12 @@ int systemFollowLinks(const char* name, std::string* target)
             *target = path;
             return 0;
         }
+        // Another user's link may lead anywhere that user likes: it is not followed (unless it
+        // is the administrator's, who could put anything anywhere anyway).
+        if (st.st_uid != geteuid() && st.st_uid != 0) {
+            *target = path;
+            return osNotOwnFile;
+        }
         std::string text(std::size_t(st.st_size > 0 ? st.st_size : PATH_MAX) + 1, '\0');
         const ssize_t n = readlink(path.c_str(), &text[0], text.size());
         if (n < 0)

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 typedef std::intptr_t osFile;
 constexpr osFile osNoFile = -1;
@@ -97,8 +96,9 @@ bool osSameFile(const osFileIdentity& a, const osFileIdentity& b);
 extern const int osLockHeld;
 // The error of a file found in a shared folder that is not this user's own to trust.
 extern const int osNotOwnFile;
-// True for the error of a name that leads to nothing.
+// True for the error of a name that leads to nothing; such an error.
 bool osNotFound(int error);
+extern const int osNoSuchFile;
 // The error of writing a file where a directory is.
 extern const int osIsADirectory;
 // True for the error of an open refused because too many files are open.
@@ -111,7 +111,3 @@ extern const char* const osLineEnd;
 
 const char* osErrorText(int error);
 
-// True where `name` is a symbolic link that another user owns, with that user's name (or
-// number) in `owner`: in a folder others may write, it could lead anywhere. False for
-// anything else, and where the system has no owners of links.
-bool osLinkOfAnotherUser(const char* name, std::string* owner);

@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -185,6 +184,7 @@ void osAdviseSequential(osFile file)
 
 const int osLockHeld = EWOULDBLOCK;
 const int osNotOwnFile = EPERM;
+const int osNoSuchFile = ENOENT;
 const int osIsADirectory = EISDIR;
 const char* const osLineEnd = "\n";
 
@@ -208,12 +208,3 @@ const char* osErrorText(int error)
     return std::strerror(error);
 }
 
-bool osLinkOfAnotherUser(const char* name, std::string* owner)
-{
-    struct stat st;
-    if (lstat(name, &st) != 0 || !S_ISLNK(st.st_mode) || st.st_uid == geteuid())
-        return false;
-    const passwd* entry = getpwuid(st.st_uid);
-    *owner = entry != nullptr ? entry->pw_name : std::to_string(st.st_uid);
-    return true;
-}

@@ -339,6 +339,7 @@ void osAdviseSequential(osFile file)
 
 const int osLockHeld = int(ERROR_SHARING_VIOLATION);
 const int osNotOwnFile = int(ERROR_INVALID_OWNER);
+const int osNoSuchFile = int(ERROR_FILE_NOT_FOUND);
 // What creating a file over a directory meets.
 const int osIsADirectory = int(ERROR_ACCESS_DENIED);
 const char* const osLineEnd = "\r\n";
@@ -384,7 +385,3 @@ const char* osErrorText(int error)
 
 // A link on Windows is made by an administrator or a user allowed to, and its owner is in an
 // access-control list this program does not read: it is followed as any other name.
-bool osLinkOfAnotherUser(const char*, std::string*)
-{
-    return false;
-}

@@ -117,6 +117,9 @@ static int stopForOutput(Run* run, const OutputResult& result, const char* movie
     case partNotOwn:
         return stopRun(run, "Could not %s output movie %s: %s is %s, not a file of this user's own", movieVerb, name,
                        run->commandLine.commitFile, result.detail.c_str());
+    case linkNotOwn:
+        return stopRun(run, "Could not %s output movie %s: %s, which is not followed", movieVerb, name,
+                       result.detail.c_str());
     case partNotWhole:
         return stopRun(run, "Could not %s output movie %s: %s holds %lld bytes, not the %lld of the whole movie",
                        movieVerb, name, run->commandLine.commitFile, (long long)result.available,

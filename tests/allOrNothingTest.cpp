@@ -471,17 +471,6 @@ TEST(AllOrNothing, ADanglingLinkAsTheMovieIsWrittenWhereItLeads)
 
 namespace {
 
-// The 16 hex digits every temporary file of the movie `name` holds: the 64-bit FNV-1a hash.
-std::string hashOfName(const std::string& name)
-{
-    std::uint64_t hash = 14695981039346656037ull;
-    for (unsigned char c : name)
-        hash = (hash ^ c) * 1099511628211ull;
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", (unsigned long long)hash);
-    return hex;
-}
-
 std::string commitFileText(const Names& names)
 {
     std::string text("mozaro commit", 14);
@@ -601,6 +590,36 @@ TEST(SharedFolder, WhatStandsAtTheLocksNameStopsTheRunAtOnceSayingWhose)
         EXPECT_EQ(run.status, 1) << row.what;
         EXPECT_EQ(folderContents(folder), before) << row.what;
     }
+}
+
+// Another user's link under the movie's name could lead to any file or device this user may
+// write: it is not followed, and nothing changes; the user's own link is (see above).
+TEST(SharedFolder, AnotherUsersLinkAsTheMovieIsNotFollowed)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to plant a link of another user";
+    std::mt19937 rng(45);
+    std::string folder = sharedFolder();
+    writeText(parentOf(folder) + "/precious", "keep me\n");
+    ASSERT_EQ(symlink("../precious", (folder + "/out").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/null", (folder + "/device").c_str()), 0);
+    for (const char* link : {"out", "device"})
+        ASSERT_EQ(lchown((folder + "/" + link).c_str(), 65534, 65534), 0);
+    MovieGrid g = randomGrid(rng, 1, 1, 4, 2, 2, 1);
+    const Names grid = writeGrid(folder, g);
+    const std::map<std::string, Bytes> before = folderContents(folder);
+    for (const std::string link : {"out", "device"}) {
+        Names args = {"-o", link};
+        args.insert(args.end(), grid.begin(), grid.end());
+        RunOutcome run = runMozaro(folder, args, "");
+        EXPECT_EQ(run.status, 1) << link;
+        EXPECT_NE(run.out.find("Could not create output movie " + link + ": " + link +
+                               " is a symbolic link of user nobody, which is not followed\nStopping\n"),
+                  std::string::npos)
+            << run.out;
+        EXPECT_EQ(folderContents(folder), before) << link;
+    }
+    EXPECT_EQ(readText(parentOf(folder) + "/precious"), "keep me\n");
 }
 
 // An interrupted flock is made again; a failed one leaves no lock file behind.

@@ -168,8 +168,9 @@ TEST(MozaroFrame, ShowsAFrameOfAMergeByItsDescriptor)
     EXPECT_TRUE(picture.rows == uprightFrame(modelMovie(grid), 6, 2, 2));
 }
 
-// Links planted under the names of a temporary file of this run (its process id, which the
-// shell that plants them hands on by exec) are neither written through nor put in place.
+// Links planted under names of the shape of this run's temporary files (its process id, which
+// the shell that plants them hands on by exec) are neither written through, removed nor put
+// in place.
 TEST(MozaroFrame, LinksPlantedWhereItsTemporaryFileCouldBeAreLeftAlone)
 {
     std::mt19937 rng(12);
@@ -177,8 +178,9 @@ TEST(MozaroFrame, LinksPlantedWhereItsTemporaryFileCouldBeAreLeftAlone)
     MovieGrid grid = randomGrid(rng, 1, 1, 6, 4, 2, 1);
     ASSERT_EQ(runMozaro(folder, writeGrid(folder, grid), "yes\n").status, 0);
     ToolOutcome run = runTool(folder, {"sh", "-c",
-                                       "for n in 0 1 2; do ln -s /dev/null .mozaro-frame-$$-$n || exit; done; "
-                                       "ln -s nowhere .mozaro-frame-$$-3 && exec \"$0\" \"$@\"",
+                                       "for n in 0 1 2; do ln -s /dev/null .mozaro-" + hashOfName("B_f0-1.png") +
+                                           "-picture-$$-$n || exit; done; ln -s nowhere .mozaro-" +
+                                           hashOfName("B_f0-1.png") + "-picture-$$-3 && exec \"$0\" \"$@\"",
                                        MOZARO_FRAME, "B_f0.mg", "1"});
     ASSERT_EQ(run.status, 0) << run.err;
     struct stat picture;
@@ -189,7 +191,7 @@ TEST(MozaroFrame, LinksPlantedWhereItsTemporaryFileCouldBeAreLeftAlone)
     EXPECT_TRUE(read.rows == uprightFrame(modelMovie(grid), 6, 4, 1));
     int planted = 0;
     for (const std::string& name : listFolder(folder)) {
-        if (name.rfind(".mozaro-frame-", 0) != 0)
+        if (name.rfind(".mozaro-", 0) != 0)
             continue;
         char to[64] = {};
         EXPECT_GT(readlink((folder + "/" + name).c_str(), to, sizeof to - 1), 0) << name;
@@ -227,8 +229,8 @@ TEST(OtherUsers, MozaroFrameFollowsNoLinkOfAnotherUser)
         EXPECT_EQ(run.status, 1) << picture;
         // The picture named after the movie, by the descriptor's full path, or as given.
         const std::string named = args.size() == 1 ? folder + "/" + picture : picture;
-        EXPECT_EQ(run.err, "mozaro-frame: cannot create " + named +
-                               ": it is a symbolic link of another user (nobody), which is not followed\n");
+        EXPECT_EQ(run.err, "mozaro-frame: cannot create " + named + ": " + named +
+                               " is a symbolic link of user nobody, which is not followed\n");
         EXPECT_EQ(folderContents(folder), before) << picture;
         EXPECT_EQ(readText(parent + "/precious"), "not a picture");
     }
@@ -360,7 +362,7 @@ std::string temporaryPicture(const std::string& folder)
 {
     for (int attempt = 0; attempt < 20000; attempt++) {
         for (const std::string& name : listFolder(folder))
-            if (name.rfind(".mozaro-frame-", 0) == 0)
+            if (name.rfind(".mozaro-", 0) == 0 && name.find("-picture-") != std::string::npos)
                 return name;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }

@@ -493,3 +493,13 @@ std::string runStart(const MovieGrid& g, const std::string& movie, std::vector<s
 {
     return layoutText(g, names) + questionText(movie);
 }
+
+std::string hashOfName(const std::string& name)
+{
+    std::uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : name)
+        hash = (hash ^ c) * 1099511628211ull;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", (unsigned long long)hash);
+    return hex;
+}

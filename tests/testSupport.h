@@ -127,3 +127,7 @@ std::string echoText(int ntx, int nty, int nx, int ny, int nf, int nBlend);
 std::string layoutText(const MovieGrid& grid, std::vector<std::string> names = {});
 // Everything up to the first answer: layoutText and the question for `movie`.
 std::string runStart(const MovieGrid& grid, const std::string& movie = "B_f0", std::vector<std::string> names = {});
+
+// The 16 hex digits every temporary file of the file `name` holds (the last part of its
+// name): the 64-bit FNV-1a hash.
+std::string hashOfName(const std::string& name);

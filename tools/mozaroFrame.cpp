@@ -12,18 +12,15 @@
 // come, as red, green and blue.
 //
 // The picture is written into a temporary file beside it and renamed over its name only when
-// it is whole, so that a run that fails or is stopped leaves an earlier picture as it was.
+// it is whole, as Mozaro puts a movie in place (output/replacement.cpp), so that a run that
+// fails or is stopped leaves an earlier picture as it was.
 #include <png.h>
 
 #include <cerrno>
-#include <chrono>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -105,7 +102,7 @@ static void flushNothing(png_structp)
 // Writes frame `frame` of `movie` into `file` as an 8-bit RGB PNG, top row first, through
 // `row` (3 x width bytes). False, with pictureProblem set, when reading or writing failed or
 // the process was asked to stop.
-static bool writePicture(std::ifstream* movie, const MovieShape& shape, std::uint64_t frame, osFile* file,
+static bool writePicture(osFile movie, const MovieShape& shape, std::uint64_t frame, osFile* file,
                          unsigned char* row)
 {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, onPngError, nullptr);
@@ -129,118 +126,16 @@ static bool writePicture(std::ifstream* movie, const MovieShape& shape, std::uin
     for (std::uint64_t r = shape.height; r-- > 0;) {
         if (osStopRequested() != 0)
             png_error(png, "asked to stop");
-        movie->seekg(std::streamoff((frame * shape.height + r) * rowBytes));
-        if (!movie->read(reinterpret_cast<char*>(row), std::streamsize(rowBytes)))
-            png_error(png, "the movie cannot be read");
+        std::size_t got = 0;
+        const int error = osReadFull(movie, row, std::size_t(rowBytes), std::int64_t((frame * shape.height + r) * rowBytes),
+                                     &got);
+        if (error != 0 || got != rowBytes)
+            png_error(png, error != 0 ? osErrorText(error) : "the movie ended before the frame");
         png_write_row(png, row);
     }
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
     return true;
-}
-
-// The picture being written: a temporary file beside the file it will replace, or a pipe or
-// device written as it is.
-struct PictureFile {
-    osFile file;
-    std::string temporary;   // "" when written in place
-    std::string target;      // the picture's name, or the file a link of that name leads to
-    bool replacing;          // an earlier picture is there
-    int temporaryEntry;      // the temporary's entry in the process's registry
-};
-
-// Sixteen hex digits no other user can foresee, so that none can plant a file or link under
-// the temporary file's name first (it is made exclusively all the same).
-static std::string unforeseeableDigits()
-{
-    std::uint64_t bits = std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
-    try {
-        std::random_device device;
-        bits ^= (std::uint64_t(device()) << 32) ^ device();
-    } catch (...) {
-        // The clock alone, where the system has no source of randomness.
-    }
-    char digits[17];
-    std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(bits));
-    return digits;
-}
-
-// Opens the picture `name` for writing; "" or what is wrong.
-static std::string createPicture(const std::string& name, PictureFile* picture)
-{
-    *picture = PictureFile{osNoFile, "", name, false, -1};
-    const std::string cannot = "cannot create " + name + ": ";
-    if (name.empty())
-        return cannot + std::strerror(ENOENT);
-    std::string owner;
-    if (osLinkOfAnotherUser(name.c_str(), &owner))
-        return cannot + "it is a symbolic link of another user (" + owner + "), which is not followed";
-    osFileKind kind;
-    int error = osKindOfFile(name.c_str(), &kind);
-    if (error == 0 && kind == osDirectory)
-        error = osIsADirectory;
-    // A picture the user may not write stays refused, though its folder would let it be replaced.
-    if (error == 0 && kind == osRegularFile)
-        error = osMayWrite(name.c_str());
-    if (error != 0)
-        return cannot + osErrorText(error);
-    if (kind == osStream || kind == osOtherFile) {
-        error = osOpenForWriting(name.c_str(), &picture->file);
-        return error != 0 ? cannot + osErrorText(error) : "";
-    }
-    picture->replacing = kind == osRegularFile;
-    if ((error = osFollowLinks(name.c_str(), &picture->target)) != 0)
-        return cannot + osErrorText(error);
-    const std::string directory = picture->target.substr(0, osDirectoryPartLength(picture->target.c_str()));
-    // A name taken (by a run that was killed, or anyone) is not this run's: another is tried.
-    for (int n = 0;; n++) {
-        picture->temporary = directory + ".mozaro-frame-" + to_string(osProcessId()) + "-" + unforeseeableDigits();
-        error = osCreateNew(picture->temporary.c_str(), &picture->file);
-        if (error == 0)
-            break;
-        osFileKind taken;
-        if (n == 99 || osKindOfFile(picture->temporary.c_str(), &taken) != 0 || taken == osNothing) {
-            picture->temporary.clear();
-            return cannot + osErrorText(error);
-        }
-    }
-    picture->temporaryEntry = osRememberTemporaryFile(picture->temporary.c_str());
-    return "";
-}
-
-// Closes the picture and removes its temporary file.
-static void abandonPicture(PictureFile* picture)
-{
-    if (picture->file != osNoFile)
-        (void)osClose(picture->file);
-    picture->file = osNoFile;
-    if (!picture->temporary.empty())
-        (void)osRemoveFile(picture->temporary.c_str());
-    osForgetTemporaryFile(picture->temporaryEntry);
-    picture->temporaryEntry = -1;
-}
-
-// Closes the whole picture and puts it in place of an earlier one, on storage first; "" or
-// what is wrong, and then nothing of the new picture is left.
-static std::string finishPicture(const std::string& name, PictureFile* picture)
-{
-    int error = picture->replacing ? osSync(picture->file) : 0;
-    const int closed = osClose(picture->file);
-    picture->file = osNoFile;
-    if (error == 0)
-        error = closed;
-    if (error == 0 && osStopRequested() != 0)
-        return "";
-    if (error == 0 && !picture->temporary.empty() &&
-        (error = osRename(picture->temporary.c_str(), picture->target.c_str())) == 0) {
-        picture->temporary.clear();
-        osForgetTemporaryFile(picture->temporaryEntry);
-        picture->temporaryEntry = -1;
-    }
-    if (error == 0)
-        return "";
-    abandonPicture(picture);
-    return "cannot write " + name + ": " + osErrorText(error);
 }
 
 int main(int argc, char** argv)
@@ -292,13 +187,19 @@ int main(int argc, char** argv)
     // compared by division.
     const std::uint64_t frameBytes = 3 * shape.width * shape.height;
 
-    std::error_code error;
-    const bool regular = std::filesystem::is_regular_file(path, error);
-    const std::uint64_t movieBytes = regular ? std::filesystem::file_size(path, error) : 0;
-    if (error)
-        return fail("cannot open movie " + path + ": " + error.message());
-    if (!regular)
+    osFileKind kind;
+    if (osKindOfFile(path.c_str(), &kind) == 0 && (kind == osDirectory || kind == osStream))
         return fail("movie " + path + " is not a regular file");
+    osFile movie;
+    int error = osOpenForReading(path.c_str(), &movie);
+    if (error != 0)
+        return fail("cannot open movie " + path + ": " + osErrorText(error));
+    std::int64_t fileBytes = 0;
+    if (!osRegularFileSize(movie, &fileBytes)) {
+        osCloseAfterReading(movie);
+        return fail("movie " + path + " is not a regular file");
+    }
+    const std::uint64_t movieBytes = std::uint64_t(fileBytes);
     if (descriptorName != nullptr && (movieBytes % frameBytes != 0 || movieBytes / frameBytes != shape.frames))
         return fail("movie " + path + " holds " + to_string(movieBytes) + " bytes, not " + to_string(shape.frames) +
                     " frames of " + size + " (" + to_string(frameBytes) + " bytes each) as " + descriptorName +
@@ -311,31 +212,33 @@ int main(int argc, char** argv)
         return fail("movie " + path + " holds " + to_string(movieBytes / frameBytes) + " frames; there is no frame " +
                     to_string(frame));
     // By file identity, so that no other name, link or path of them is overwritten either.
-    if (std::filesystem::equivalent(path, outName, error))
+    osFileIdentity picture, other;
+    const bool pictureExists = osIdentifyFile(outName.c_str(), &picture);
+    if (pictureExists && osIdentifyFile(path.c_str(), &other) && osSameFile(picture, other))
         return fail("the picture " + outName + " would overwrite the movie");
-    if (descriptorName != nullptr && std::filesystem::equivalent(descriptorName, outName, error))
+    if (pictureExists && descriptorName != nullptr && osIdentifyFile(descriptorName, &other) && osSameFile(picture, other))
         return fail("the picture " + outName + " would overwrite the descriptor");
 
-    std::ifstream movie(path, std::ios::binary);
-    if (!movie)
-        return fail("cannot open movie " + path);
     std::vector<unsigned char> row(std::size_t(3 * shape.width));
-    PictureFile picture;
-    std::string problem = createPicture(outName, &picture);
+    std::vector<osFileIdentity> read;
+    if (osIdentifyFile(path.c_str(), &other))
+        read.push_back(other);
+    Replacement written;
+    std::string problem = createReplacement(outName.c_str(), "picture", read, &written);
     if (!problem.empty())
-        return fail(problem);
-    if (writePicture(&movie, shape, frame, &picture.file, row.data()))
-        problem = finishPicture(outName, &picture);
+        return fail("cannot create " + outName + ": " + problem);
+    if (writePicture(movie, shape, frame, &written.file, row.data()))
+        problem = finishReplacement(&written, true);
     else if (osStopRequested() == 0)
-        problem = !movie ? "cannot read movie " + path + " at frame " + to_string(frame)
-                         : "cannot write " + outName + ": " + pictureProblem;
+        problem = pictureProblem;
+    osCloseAfterReading(movie);
     if (osStopRequested() != 0) {
-        abandonPicture(&picture);
+        abandonReplacement(&written);
         osStopAsRequested();
     }
     if (!problem.empty()) {
-        abandonPicture(&picture);
-        return fail(problem);
+        abandonReplacement(&written);
+        return fail("cannot write " + outName + ": " + problem);
     }
     return 0;
 }

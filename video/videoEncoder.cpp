@@ -204,6 +204,8 @@ static std::string placeTemporary(VideoOut* o, const std::string& name, const st
     const OutputResult prepared = prepareOutputMovie(name.c_str(), any, &o->movie);
     if (prepared.failure == movieFailed)
         return "cannot write the video " + name + ": " + osErrorText(prepared.error);
+    if (prepared.failure == linkNotOwn)
+        return "cannot write the video " + name + ": " + prepared.detail + ", which is not followed";
     if (o->movie.inPlace)
         return "the video " + name + " exists and is not a regular file";
     o->movie.inputs = inputs;
