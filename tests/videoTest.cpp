@@ -442,12 +442,12 @@ TEST(OtherUsers, MozaroEncodeFollowsNoLinkOfAnotherUser)
     }
 }
 
-// The README's "Preparing panel movies" commands, taken from it as they stand: a PNG
+// The "Preparing panel movies" commands of docs/video.md, taken from it as they stand: a PNG
 // sequence and a lossless video, prepared and merged side by side at nBlend 1, give back
 // their pixels, bottom row first.
 TEST(PreparingPanelMovies, ReadmeCommandsGiveBackThePixels)
 {
-    const std::string readme = readText(MOZARO_SOURCE_DIR "/README.md");
+    const std::string readme = readText(MOZARO_SOURCE_DIR "/docs/video.md");
     const std::size_t start = readme.find("\n## Preparing panel movies\n");
     ASSERT_NE(start, std::string::npos);
     const std::string section = readme.substr(start, readme.find("\n## ", start + 1) - start);

@@ -23,8 +23,8 @@ cmake -S "$top" -B "$windows" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_6
 cmake --build "$windows" --parallel "$jobs"
 (cd "$windows" && cpack -G ZIP >/dev/null)
 zip=$(ls "$windows"/Mozaro-*-win64.zip)
-listing=$(cmake -E tar tf "$zip" | sed 's|^[^/]*/||' | sort | tr '\n' ' ')
-if [ "$listing" != "LICENSE Mozaro.exe README.md " ]; then
+listing=$(cmake -E tar tf "$zip" | sed 's|^[^/]*/||' | grep -v '^docs/' | sort | tr '\n' ' ')
+if [ "$listing" != "LICENSE Mozaro.exe README.md " ] || ! cmake -E tar tf "$zip" | grep -q '/docs/windows.md$'; then
     echo "unexpected package contents: $listing" >&2
     exit 1
 fi
