@@ -214,7 +214,7 @@ static std::string placeTemporary(VideoOut* o, const std::string& name, const st
                std::to_string(lockWaitSeconds) + " seconds";
     if (locked.failure != outputFine)
         return "cannot write the video " + name + ": " + osErrorText(locked.error);
-    tidyMovieFolder(o->movie.directory, inputs);
+    tidyMovieFolder(o->movie, o->movie.directory);
     o->temporary = temporaryName(&o->movie, o->movie.directory, "video");
     int error = osCreateNew(o->temporary.c_str(), &o->file);
     bool stream = false;
