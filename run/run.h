@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include <string>
 #include <vector>
 
 #include "frames/frames.h"
@@ -67,6 +68,10 @@ enum NumberParse { numberRead, numberMissing, numberTooLarge };
 // Reads a decimal integer the way "%d" does: leading white space skipped, an optional sign,
 // digits up to the first non-digit; what follows is ignored. Needs text non-null.
 NumberParse parseDecimal(const char* text, std::int32_t* value);
+
+// The line (without its line end) naming the first limit `breach` the values break, as
+// Mozaro prints it; "" within the limits.
+std::string limitBreachText(const RunParameters& runParameters, LimitBreach breach);
 
 // Reads the options, parses and echoes the six numbers, checks the file count, the limits
 // and the file names. Prints the usage text or the reason before it returns a stop.
