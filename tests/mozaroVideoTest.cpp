@@ -317,6 +317,29 @@ TEST(MozaroVideo, Mp4HoldsTheMergedFramesUpright)
         }
     EXPECT_LT(upright, 16 * 20 * 35 * 3);
     EXPECT_GT(upsideDown, 3 * upright);
+
+    // The proposed name is in the folder of the panel named first (top left with
+    // --top-first); for an image sequence, beside the sequence's folder.
+    ASSERT_EQ(mkdir((folder + "/renders").c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((folder + "/renders/s0").c_str(), 0777), 0);
+    ffmpeg(folder, "-i p2.mkv -c copy renders/a0.mkv");
+    ffmpeg(folder, testPicture(0, 36, 20, 2) + " renders/s0/%04d.png");
+    const struct {
+        std::vector<std::string> args;
+        std::string name, layout;
+    } named[] = {
+        {{"--quiet", "--top-first", "1", "2", "1", "renders/a0.mkv", "p0.mkv"}, "renders/B_a0.mp4",
+         "  renders/a0.mkv\n  p0.mkv\n"},
+        {{"--quiet", "1", "1", "1", "renders/s0/%04d.png"}, "renders/B_s0.mp4", "  renders/s0/%04d.png\n"},
+    };
+    for (const auto& c : named) {
+        run = runVideo(folder, c.args);
+        ASSERT_EQ(run.status, 0) << run.out << run.err;
+        EXPECT_NE(run.out.find("Layout of panels:\n" + c.layout), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("Name of merged and blended movie will be: " + c.name + "\n"), std::string::npos)
+            << run.out;
+        EXPECT_TRUE(fileExists(folder + "/" + c.name)) << c.name;
+    }
 }
 
 // Refused before anything starts, failed on the way, or stopped by a signal: the named
@@ -341,6 +364,8 @@ TEST(MozaroVideo, AStoppedRunLeavesTheEarlierResultAndNothingElse)
     writeText(folder + "/B.mp4", "an earlier video");
     writeText(folder + "/wall", "an earlier movie");
     writeText(folder + "/wall.mg", "localhost  /earlier/wall 1 1 1\n");
+    std::vector<std::string> wideWall = {"-o", "B.mp4", "--gap", "65535", "100", "1", "1"};
+    wideWall.insert(wideWall.end(), 100, "p0.mkv");
     const struct {
         std::vector<std::string> args;
         StopWith stop;
@@ -360,6 +385,24 @@ TEST(MozaroVideo, AStoppedRunLeavesTheEarlierResultAndNothingElse)
         {{"--raw", "wall", "2", "1", "2", "p0.mkv", "cut.mp4"}, runToItsEnd, 1, cut},
         {{"--raw", "nowhere/wall", "2", "1", "2", "p0.mkv", "p0.mkv"}, runToItsEnd, 1,
          "Could not create output movie nowhere/wall: No such file or directory\n"},
+        // The wall's options: their words, then Mozaro's limits, the panels' size among them.
+        {{"-o", "B.mp4", "--gap", "1,x", "2", "1", "2", "p0.mkv", "p0.mkv"}, runToItsEnd, 1,
+         "--gap takes X or X,Y, whole numbers of pixels: \"1,x\"\n"},
+        {{"-o", "B.mp4", "--overlap", "-2", "2", "1", "2", "p0.mkv", "p0.mkv"}, runToItsEnd, 1,
+         "--overlap takes X or X,Y, whole numbers of pixels: \"-2\"\n"},
+        {{"-o", "B.mp4", "--fill", "12345", "2", "1", "2", "p0.mkv", "p0.mkv"}, runToItsEnd, 1,
+         "--fill takes a colour as six hex digits, RRGGBB: \"12345\"\n"},
+        {{"-o", "B.mp4", "--gap", "2", "--overlap", "2", "2", "1", "2", "p0.mkv", "nothing.mkv"}, runToItsEnd, 1,
+         "--gap and --overlap cannot be given together\n"},
+        {{"-o", "B.mp4", "--gap", "65536,0", "2", "1", "2", "p0.mkv", "nothing.mkv"}, runToItsEnd, 1,
+         "--gap and --overlap are out of range; allowed: 0 to 65535 pixels each\n"},
+        {{"-o", "B.mp4", "--overlap", "36,2", "2", "1", "2", "p0.mkv", "p0.mkv"}, runToItsEnd, 1,
+         "--overlap = 36 columns is out of range; allowed: less than nx = 36\n"},
+        {{"-o", "B.mp4", "--overlap", "35,20", "2", "1", "2", "p0.mkv", "p0.mkv"}, runToItsEnd, 1,
+         "--overlap = 20 rows is out of range; allowed: less than ny = 20\n"},
+        {wideWall,
+         runToItsEnd, 1,
+         "Mosaic width with its seams = 6491565 pixels is out of range; allowed: at most 1048576\n"},
         {{"-o", "B.mp4", "2", "1", "1", "long.mkv", "long.mkv"}, interruptTheGroup, 128 + SIGINT,
          "stopped by SIGINT; nothing was written\n"},
         {{"--raw", "wall", "2", "1", "1", "long.mkv", "long.mkv"}, terminateTheScript, 128 + SIGTERM,
