@@ -509,6 +509,7 @@ TEST(MozaroVideo, Ffv1HoldsTheBlockMeansExactly)
         int ntx, nty, nx, ny, nBlend;
         std::string panelCodec, option, format;   // format: the video's pixel format
         Wall wall;
+        std::string fillColours = "";   // how FFmpeg's command converts the fill as the panels' colours say
     } cases[] = {
         {2, 2, 36, 20, 2, " -c:v libx264 -pix_fmt yuv420p ", "", "yuv420p", {}},
         {2, 1, 36, 24, 3, " -c:v libx264 -pix_fmt yuv420p ", "", "yuv420p", {}},
@@ -518,6 +519,8 @@ TEST(MozaroVideo, Ffv1HoldsTheBlockMeansExactly)
         {2, 2, 36, 20, 2, " -c:v libx264 -pix_fmt yuv420p ", "", "yuv420p", {4, 4, 0, 0, 0xff8000, true, true}},
         {3, 2, 20, 12, 1, " -c:v ffv1 -pix_fmt yuv420p ", "", "yuv420p", {2, 6, 0, 0, 0x2060c0, false, true}},
         {2, 2, 36, 24, 3, " -c:v libx264 -pix_fmt yuv420p ", "", "yuv420p", {0, 0, 6, 4, 0, true, false}},
+        {2, 2, 36, 20, 2, " -c:v ffv1 -pix_fmt yuv420p -colorspace bt709 -color_range pc ", "", "yuv420p",
+         {8, 4, 0, 0, 0xff8000, false, false}, "-vf scale=out_color_matrix=bt709:out_range=full"},
         {2, 2, 36, 20, 2, " -c:v libx264 -pix_fmt yuv420p ", "", "bgr0", {3, 2, 0, 0, 0x40e010, true, true}},
         {2, 1, 36, 20, 2, " -c:v libx264 -pix_fmt yuv420p ", "", "bgr0", {0, 0, 5, 0, 0, false, false}},
     };
@@ -564,7 +567,8 @@ TEST(MozaroVideo, Ffv1HoldsTheBlockMeansExactly)
             fill.insert(fill.end(), {(unsigned char)(c.wall.fill >> 16), (unsigned char)(c.wall.fill >> 8),
                                      (unsigned char)c.wall.fill});
         writeBytes(folder + "/fill.rgb", fill);
-        ffmpeg(folder, "-f rawvideo -pix_fmt rgb24 -s 16x2 -i fill.rgb -f rawvideo -pix_fmt yuv420p fill.yuv");
+        ffmpeg(folder, "-f rawvideo -pix_fmt rgb24 -s 16x2 -i fill.rgb " + c.fillColours +
+                           " -f rawvideo -pix_fmt yuv420p fill.yuv");
         fill = readBytes(folder + "/fill.yuv");
         ASSERT_EQ(fill.size(), 48u);
         std::vector<Bytes> decoded;
