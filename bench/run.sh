@@ -3,7 +3,7 @@
 # written in the same order through buffers of at most 256 KiB, no computation): one thread,
 # and the frames dealt out to two threads reading and writing at the frames' offsets. Builds
 # both in Release and generates two jobs: 2 x 2 panels of 1024 x 768 pixels (40 frames) and
-# 4 x 4 panels of 2048 x 2048 (8 frames, 1.6 GB). For nBlend 1, 2, 3 and 8 it runs the two
+# 4 x 4 panels of 2048 x 2048 (8 frames, 1.6 GB). For nBlend 1, 2, 3, 4, 8 and 16 it runs the two
 # floors, Mozaro at its default number of threads and Mozaro -j 1 in turn, page cache warm,
 # and prints min/median/max wall times and the ratios of the medians. Then: replacing an
 # earlier movie against writing a new one (with and without --sync), the same merge done by
@@ -34,7 +34,7 @@ for option; do
     esac
 done
 rounds=${PAIRS:-7}
-blends="1 2 3 8"
+blends="1 2 3 4 8 16"
 
 build="$top/build/bench"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DMOZARO_BENCHMARKS=ON >/dev/null

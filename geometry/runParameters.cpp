@@ -96,3 +96,54 @@ RunParameters runParametersOf(std::int32_t ntx, std::int32_t nty, std::int32_t n
         computeSizes(&p);
     return p;
 }
+
+// Plain decimal digits from `text` up to `end`, at least one, within 32 bits.
+static bool readPixels(const char* text, const char* end, std::int32_t* value)
+{
+    std::int64_t pixels = 0;
+    for (const char* at = text; at < end; at++) {
+        if (*at < '0' || *at > '9')
+            return false;
+        pixels = pixels * 10 + (*at - '0');
+        if (pixels > INT32_MAX)
+            return false;
+    }
+    *value = std::int32_t(pixels);
+    return end > text;
+}
+
+bool parseSeam(const char* text, std::int32_t* x, std::int32_t* y)
+{
+    const char* end = text;
+    while (*end != '\0')
+        end++;
+    const char* comma = text;
+    while (comma < end && *comma != ',')
+        comma++;
+    std::int32_t across = 0, down = 0;
+    if (!readPixels(text, comma, &across) || (comma < end && !readPixels(comma + 1, end, &down)))
+        return false;
+    *x = across;
+    *y = comma < end ? down : across;
+    return true;
+}
+
+static int hexDigit(char c)
+{
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
+bool parseFillColour(const char* text, unsigned char fill[3])
+{
+    int digits[6];
+    for (int k = 0; k < 6; k++) {
+        digits[k] = hexDigit(text[k]);
+        if (digits[k] < 0)
+            return false;   // also at the end of a shorter text
+    }
+    if (text[6] != '\0')
+        return false;
+    for (int k = 0; k < 3; k++)
+        fill[k] = (unsigned char)(16 * digits[2 * k] + digits[2 * k + 1]);
+    return true;
+}

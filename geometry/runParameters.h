@@ -87,6 +87,13 @@ void computeSizes(RunParameters* runParameters);
 std::int64_t mosaicWidthOf(const RunParameters& runParameters);
 std::int64_t mosaicHeightOf(const RunParameters& runParameters);
 
+// The texts of the wall's options, shared by every command line that takes them. A seam,
+// X or X,Y: whole numbers of pixels in plain decimal digits, each within 32 bits, Y = X
+// where it is left out (the limits come after). A fill colour: RRGGBB, six hex digits, a
+// byte each for the panels' three channels. False, with nothing set, for anything else.
+bool parseSeam(const char* text, std::int32_t* x, std::int32_t* y);
+bool parseFillColour(const char* text, unsigned char fill[3]);
+
 // The six values with the whole of every movie from its first frame and no seams: what a
 // run without options asks for; every derived size filled in where the values keep the
 // limits.

@@ -1,3 +1,5 @@
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -72,67 +74,64 @@ NumberParse parseDecimal(const char* text, std::int32_t* value)
     return numberRead;
 }
 
-// One line for the first limit the values break.
-static void reportLimitBreach(const RunParameters& p, LimitBreach breach)
+// A line of text, printf-like.
+static std::string formatted(const char* format, ...) MOZARO_PRINTF_LIKE;
+static std::string formatted(const char* format, ...)
+{
+    char line[256];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    return line;
+}
+
+std::string limitBreachText(const RunParameters& p, LimitBreach breach)
 {
     switch (breach) {
     case ntxOutOfRange:
-        say("ntx = %d is out of range; allowed: 1 to %d\n", p.ntx, maxPanelsAcross);
-        break;
+        return formatted("ntx = %d is out of range; allowed: 1 to %d", p.ntx, maxPanelsAcross);
     case ntyOutOfRange:
-        say("nty = %d is out of range; allowed: 1 to %d\n", p.nty, maxPanelsDown);
-        break;
+        return formatted("nty = %d is out of range; allowed: 1 to %d", p.nty, maxPanelsDown);
     case nxOutOfRange:
-        say("nx = %d is out of range; allowed: 1 or more\n", p.nx);
-        break;
+        return formatted("nx = %d is out of range; allowed: 1 or more", p.nx);
     case nyOutOfRange:
-        say("ny = %d is out of range; allowed: 1 or more\n", p.ny);
-        break;
+        return formatted("ny = %d is out of range; allowed: 1 or more", p.ny);
     case nfOutOfRange:
-        say("nf = %d is out of range; allowed: 0 or more\n", p.nf);
-        break;
+        return formatted("nf = %d is out of range; allowed: 0 or more", p.nf);
     case nBlendOutOfRange:
-        say("nBlend = %d is out of range; allowed: 1 to %d\n", p.nBlend, maxBlend);
-        break;
+        return formatted("nBlend = %d is out of range; allowed: 1 to %d", p.nBlend, maxBlend);
     case mosaicTooWide:
-        say("Mosaic width %s = %lld pixels is out of range; allowed: at most %lld\n",
-            p.gapX > 0 || p.overlapX > 0 ? "with its seams" : "nx*ntx", (long long)mosaicWidthOf(p),
-            (long long)maxMosaicWidth);
-        break;
+        return formatted("Mosaic width %s = %lld pixels is out of range; allowed: at most %lld",
+                         p.gapX > 0 || p.overlapX > 0 ? "with its seams" : "nx*ntx", (long long)mosaicWidthOf(p),
+                         (long long)maxMosaicWidth);
     case mosaicTooTall:
-        say("Mosaic height %s = %lld pixels is out of range; allowed: at most %lld\n",
-            p.gapY > 0 || p.overlapY > 0 ? "with its seams" : "ny*nty", (long long)mosaicHeightOf(p),
-            (long long)maxMosaicHeight);
-        break;
+        return formatted("Mosaic height %s = %lld pixels is out of range; allowed: at most %lld",
+                         p.gapY > 0 || p.overlapY > 0 ? "with its seams" : "ny*nty", (long long)mosaicHeightOf(p),
+                         (long long)maxMosaicHeight);
     case seamOutOfRange:
-        say("--gap and --overlap are out of range; allowed: 0 to %d pixels each\n", maxSeam);
-        break;
+        return formatted("--gap and --overlap are out of range; allowed: 0 to %d pixels each", maxSeam);
     case gapAndOverlap:
-        say("--gap and --overlap cannot be given together\n");
-        break;
+        return "--gap and --overlap cannot be given together";
     case overlapTooWide:
-        say("--overlap = %d columns is out of range; allowed: less than nx = %d\n", p.overlapX, p.nx);
-        break;
+        return formatted("--overlap = %d columns is out of range; allowed: less than nx = %d", p.overlapX, p.nx);
     case overlapTooTall:
-        say("--overlap = %d rows is out of range; allowed: less than ny = %d\n", p.overlapY, p.ny);
-        break;
+        return formatted("--overlap = %d rows is out of range; allowed: less than ny = %d", p.overlapY, p.ny);
     case movieTooLarge: {
         RunParameters sized = p;
         computeSizes(&sized);
-        say("Movie size nf*3*outWidth*outHeight = %d frames of %lld bytes is out of range; allowed: at most %lld "
-            "bytes\n",
-            p.nf, (long long)sized.outFrameBytes, (long long)INT64_MAX);
-        break;
+        return formatted("Movie size nf*3*outWidth*outHeight = %d frames of %lld bytes is out of range; allowed: at "
+                         "most %lld bytes",
+                         p.nf, (long long)sized.outFrameBytes, (long long)INT64_MAX);
     }
     case firstFrameOutOfRange:
-        say("--start = %d is out of range; allowed: 0 or more\n", p.firstFrame);
-        break;
+        return formatted("--start = %d is out of range; allowed: 0 or more", p.firstFrame);
     case frameStepOutOfRange:
-        say("--step = %d is out of range; allowed: 1 or more\n", p.frameStep);
-        break;
+        return formatted("--step = %d is out of range; allowed: 1 or more", p.frameStep);
     case withinLimits:
         break;
     }
+    return "";
 }
 
 // Argument `position`, `text`, read as the number `name`; false, after saying why, when it
@@ -176,20 +175,10 @@ static bool optionSeam(int argc, char** argv, int a, std::int32_t* x, std::int32
         return false;
     }
     const char* text = argv[a + 1];
-    const char* comma = std::strchr(text, ',');
-    std::string first = comma == nullptr ? std::string(text) : std::string(text, std::size_t(comma - text));
-    bool good = true;
-    for (const char* part : {first.c_str(), comma != nullptr ? comma + 1 : first.c_str()})
-        good = good && *part >= '0' && *part <= '9' && std::strspn(part, "0123456789") == std::strlen(part);
-    std::int32_t values[2] = {0, 0};
-    good = good && parseDecimal(first.c_str(), &values[0]) == numberRead &&
-           parseDecimal(comma != nullptr ? comma + 1 : first.c_str(), &values[1]) == numberRead;
-    if (!good) {
+    if (!parseSeam(text, x, y)) {
         say("%s (argument %d) takes X or X,Y, whole numbers of pixels: \"%s\"\nStopping\n", argv[a], a + 1, text);
         return false;
     }
-    *x = values[0];
-    *y = values[1];
     return true;
 }
 
@@ -197,12 +186,10 @@ static bool optionSeam(int argc, char** argv, int a, std::int32_t* x, std::int32
 static bool optionColour(int argc, char** argv, int a, unsigned char fill[3])
 {
     const char* text = a + 1 < argc ? argv[a + 1] : "";
-    if (std::strlen(text) != 6 || std::strspn(text, "0123456789abcdefABCDEF") != 6) {
+    if (!parseFillColour(text, fill)) {
         say("%s (argument %d) takes a colour as six hex digits, RRGGBB: \"%s\"\nStopping\n", argv[a], a + 1, text);
         return false;
     }
-    for (int k = 0; k < 3; k++)
-        fill[k] = (unsigned char)std::strtoul(std::string(text + 2 * k, 2).c_str(), nullptr, 16);
     return true;
 }
 
@@ -352,14 +339,14 @@ StageResult parseRunParameters(int argc, char** argv, RunParameters* runParamete
     LimitBreach breach = checkRunLimits(*runParameters);
     if (breach != withinLimits) {
         noteStop("limit");
-        reportLimitBreach(*runParameters, breach);
-        say("Stopping\n");
+        say("%s\nStopping\n", limitBreachText(*runParameters, breach).c_str());
         return stageStopFailed;
     }
 
     // A part's frames lie at their places in the movie: the last must end within 64 bits.
     const std::int64_t lastPartAt = largestMovieFrames(*runParameters) - runParameters->nf;
     if (commandLine->partAt > lastPartAt) {
+        noteStop("option");
         say("--at = %lld is out of range; allowed: 0 to %lld\nStopping\n", (long long)commandLine->partAt,
             (long long)lastPartAt);
         return stageStopFailed;

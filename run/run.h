@@ -88,6 +88,10 @@ enum NumberParse { numberRead, numberMissing, numberTooLarge };
 // digits up to the first non-digit; what follows is ignored. Needs text non-null.
 NumberParse parseDecimal(const char* text, std::int32_t* value);
 
+// The line (without its line end) naming the first limit `breach` the values break, as
+// Mozaro prints it; "" within the limits.
+std::string limitBreachText(const RunParameters& runParameters, LimitBreach breach);
+
 // modeHelp, modeVersion or modeDescribe where the command line is one of those alone
 // (--help, --version, --describe MOVIE.mg), else modeMerge: the options tell the rest.
 RunMode aloneMode(int argc, char** argv);

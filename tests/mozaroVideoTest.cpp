@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <random>
 #include <thread>
 
 #include <fcntl.h>
@@ -107,13 +108,70 @@ RunOutcome runVideo(const std::string& folder, std::vector<std::string> args, St
                       readText(parent + "/video.out"), readText(parent + "/video.err")};
 }
 
-// The panels decoded by FFmpeg's command as rgb24, bottom row first, and merged by the
-// per-pixel model.
-Bytes readmeRoute(const std::string& folder, const std::vector<std::string>& numbers,
-                  const std::vector<std::string>& panels)
+// The wall's seams, rounding and order, and the options that ask for them.
+struct Wall {
+    int gapX = 0, gapY = 0, overlapX = 0, overlapY = 0;
+    unsigned fill = 0;   // 0xRRGGBB
+    bool round = false, topFirst = false;
+};
+
+std::vector<std::string> wallOptions(const Wall& w)
+{
+    std::vector<std::string> options;
+    char fill[8];
+    std::snprintf(fill, sizeof fill, "%06x", w.fill);
+    if (w.gapX > 0 || w.gapY > 0)
+        options.insert(options.end(), {"--gap", std::to_string(w.gapX) + "," + std::to_string(w.gapY), "--fill", fill});
+    if (w.overlapX > 0 || w.overlapY > 0)
+        options.insert(options.end(), {"--overlap", std::to_string(w.overlapX) + "," + std::to_string(w.overlapY)});
+    if (w.round)
+        options.push_back("--round");
+    if (w.topFirst)
+        options.push_back("--top-first");
+    return options;
+}
+
+// The panels as named on the command line: top row first where the wall says so.
+std::vector<std::string> namedOrder(const std::vector<std::string>& grid, int ntx, int nty, const Wall& w)
+{
+    std::vector<std::string> named;
+    for (int row = 0; row < nty; row++)
+        for (int j = 0; j < ntx; j++)
+            named.push_back(grid[std::size_t((w.topFirst ? nty - 1 - row : row) * ntx + j)]);
+    return named;
+}
+
+// The layout Mozaro prints: the panels of the grid, top row first.
+std::string layoutOf(const std::vector<std::string>& grid, int ntx, int nty)
+{
+    std::string layout = "Layout of panels:\n";
+    for (int i = nty - 1; i >= 0; i--) {
+        for (int j = 0; j < ntx; j++)
+            layout += "  " + grid[std::size_t(i * ntx + j)];
+        layout += "\n";
+    }
+    return layout;
+}
+
+// The model's grid for the wall: its seams, fill (one byte for each channel) and rounding.
+MovieGrid modelGrid(const std::vector<std::string>& numbers, const Wall& w, const unsigned char fill[3])
 {
     MovieGrid g{std::stoi(numbers[0]), std::stoi(numbers[1]), std::stoi(numbers[2]), std::stoi(numbers[3]),
                 std::stoi(numbers[4]), std::stoi(numbers[5]), {}};
+    g.gapX = w.gapX, g.gapY = w.gapY, g.overlapX = w.overlapX, g.overlapY = w.overlapY, g.round = w.round;
+    for (int c = 0; c < 3; c++)
+        g.fill[c] = fill[c];
+    return g;
+}
+
+// The panels (in grid order) decoded by FFmpeg's command as rgb24, bottom row first, and
+// merged by the per-pixel model.
+Bytes readmeRoute(const std::string& folder, const std::vector<std::string>& numbers,
+                  const std::vector<std::string>& panels, const Wall& wall = Wall())
+{
+    const unsigned char fill[3] = {(unsigned char)(wall.fill >> 16), (unsigned char)(wall.fill >> 8),
+                                   (unsigned char)wall.fill};
+    MovieGrid g = modelGrid(numbers, wall, fill);
     for (std::size_t k = 0; k < panels.size(); k++) {
         ffmpeg(folder, "-i '" + panels[k] + "' -vf vflip -f rawvideo -pix_fmt rgb24 -frames:v " + numbers[4] + " r" +
                            std::to_string(k));
@@ -124,11 +182,17 @@ Bytes readmeRoute(const std::string& folder, const std::vector<std::string>& num
 }
 
 // The same for one plane of yuv420p panels (as FFmpeg's command decodes them, top row
-// first): each sample taken as a grey pixel through the model, the result top row first.
+// first): each sample taken as a grey pixel through the model, with the wall's seams at the
+// plane's resolution (halved by `shift`) and `fill`, the result top row first.
 Bytes planeModel(const std::vector<Bytes>& frames, int ntx, int nty, int width, int height, int nBlend,
-                 std::size_t at)
+                 std::size_t at, const Wall& w = Wall(), int shift = 0, unsigned char fill = 0)
 {
-    MovieGrid g{ntx, nty, width, height, 1, nBlend, {}};
+    const unsigned char fills[3] = {fill, fill, fill};
+    MovieGrid g = modelGrid({std::to_string(ntx), std::to_string(nty), std::to_string(width), std::to_string(height),
+                             "1", std::to_string(nBlend)},
+                            Wall{w.gapX >> shift, w.gapY >> shift, w.overlapX >> shift, w.overlapY >> shift, 0,
+                                 w.round, false},
+                            fills);
     for (const Bytes& frame : frames) {
         Bytes grey;
         for (int y = height - 1; y >= 0; y--)
@@ -137,7 +201,7 @@ Bytes planeModel(const std::vector<Bytes>& frames, int ntx, int nty, int width, 
         g.panels.push_back(grey);
     }
     const Bytes merged = modelMovie(g);
-    const int outWidth = ntx * width / nBlend, outHeight = nty * height / nBlend;
+    const int outWidth = modelWidth(g), outHeight = modelHeight(g);
     Bytes plane;
     for (int y = outHeight - 1; y >= 0; y--)
         for (int x = 0; x < outWidth; x++)
@@ -146,48 +210,75 @@ Bytes planeModel(const std::vector<Bytes>& frames, int ntx, int nty, int width, 
 }
 
 // Walls merged into a raw movie at nBlend 1 to 3: FFV1 and H.264 videos, PNG sequences, the
-// last panel shorter (--shortest).
+// last panel shorter (--shortest); and random walls with every combination of the order,
+// the seams (none, a gap and its fill, an overlap) and the rounding.
 TEST(MozaroVideo, RawMovieIsTheReadmeRoutesMerge)
 {
     SKIP_WITHOUT_VIDEO();
-    const struct {
-        std::vector<std::string> panels, numbers;   // numbers: Mozaro's six, as its echo shows them
-        std::string layout, codec;
-    } cases[] = {
-        {{"p0.mkv", "p1.mkv", "p2.mkv", "p3.mkv"}, {"2", "2", "36", "20", "5", "2"},
-         "  p2.mkv  p3.mkv\n  p0.mkv  p1.mkv\n", " -c:v ffv1 "},
-        {{"s0/%04d.png", "s1/%04d.png", "s2/%04d.png"}, {"3", "1", "17", "9", "3", "3"},
-         "  s0/%04d.png  s1/%04d.png  s2/%04d.png\n", " "},
-        {{"h0.mp4", "h1.mp4"}, {"2", "1", "32", "18", "4", "1"}, "  h0.mp4  h1.mp4\n",
-         " -c:v libx264 -pix_fmt yuv420p "},
-        {{"v0.mkv", "v1.mkv"}, {"1", "2", "30", "14", "3", "3"}, "  v1.mkv\n  v0.mkv\n",
-         " -c:v libx264 -pix_fmt yuv420p "},
-        {{"o0.mkv", "o1.mkv"}, {"2", "1", "31", "15", "2", "2"}, "  o0.mkv  o1.mkv\n",
-         " -c:v ffv1 -pix_fmt yuv420p "},   // odd sides: chroma rows shared unevenly
+    struct Case {
+        std::vector<std::string> panels, numbers;   // panels in grid order; numbers: Mozaro's six
+        std::string codec;
+        Wall wall;
     };
-    for (const auto& c : cases) {
-        std::string folder = makeScratchFolder();
-        std::vector<std::string> args = {"--raw", "wall", "--shortest", c.numbers[0], c.numbers[1], c.numbers[5]};
-        for (std::size_t k = 0; k < c.panels.size(); k++) {
-            mkdir((folder + "/s" + std::to_string(k)).c_str(), 0777);
-            const int frames = std::stoi(c.numbers[4]) + (k + 1 < c.panels.size() ? 1 : 0);
-            ffmpeg(folder, testPicture(int(k), std::stoi(c.numbers[2]), std::stoi(c.numbers[3]), frames) +
-                               c.codec + c.panels[k]);
-            args.push_back(c.panels[k]);
+    std::vector<Case> cases = {
+        {{"p0.mkv", "p1.mkv", "p2.mkv", "p3.mkv"}, {"2", "2", "36", "20", "5", "2"}, " -c:v ffv1 ", {}},
+        {{"s0/%04d.png", "s1/%04d.png", "s2/%04d.png"}, {"3", "1", "17", "9", "3", "3"}, " ", {}},
+        {{"h0.mp4", "h1.mp4"}, {"2", "1", "32", "18", "4", "1"}, " -c:v libx264 -pix_fmt yuv420p ", {}},
+        {{"v0.mkv", "v1.mkv"}, {"1", "2", "30", "14", "3", "3"}, " -c:v libx264 -pix_fmt yuv420p ", {}},
+        {{"o0.mkv", "o1.mkv"}, {"2", "1", "31", "15", "2", "2"}, " -c:v ffv1 -pix_fmt yuv420p ",
+         {}},   // odd sides: chroma rows shared unevenly
+    };
+    std::mt19937 draw(27);
+    auto between = [&draw](int low, int high) { return std::uniform_int_distribution<int>(low, high)(draw); };
+    for (int combination = 0; combination < 12; combination++) {
+        Case c;
+        const int shapes[5][2] = {{1, 2}, {2, 1}, {2, 2}, {3, 2}, {2, 3}}, shape = between(0, 4);
+        const int ntx = shapes[shape][0], nty = shapes[shape][1];
+        const int nx = between(6, 29), ny = between(6, 19);
+        c.numbers = {std::to_string(ntx), std::to_string(nty), std::to_string(nx), std::to_string(ny),
+                     std::to_string(between(1, 3)), std::to_string(between(1, 4))};
+        c.codec = combination % 3 == 0 ? " -c:v ffv1 -pix_fmt yuv420p " : " -c:v ffv1 ";
+        c.wall.topFirst = combination % 2 == 1;
+        c.wall.round = combination / 2 % 2 == 1;
+        if (combination / 4 == 1) {
+            c.wall.gapX = between(0, 5), c.wall.gapY = between(1, 5);
+            c.wall.fill = unsigned(between(0, 0xffffff));
+        } else if (combination / 4 == 2) {
+            c.wall.overlapX = between(1, nx - 1), c.wall.overlapY = between(0, ny - 1);
         }
-        RunOutcome run = runVideo(folder, args);
-        ASSERT_EQ(run.status, 0) << run.out << run.err;
+        for (int k = 0; k < ntx * nty; k++)
+            c.panels.push_back("w" + std::to_string(k) + ".mkv");
+        cases.push_back(c);
+    }
+    for (const Case& c : cases) {
+        std::string folder = makeScratchFolder();
         int n[6];
         for (int a = 0; a < 6; a++)
             n[a] = std::stoi(c.numbers[std::size_t(a)]);
-        const std::string size = std::to_string(n[2] * n[0] / n[5]) + " " + std::to_string(n[3] * n[1] / n[5]);
-        EXPECT_EQ(run.out, echoText(n[0], n[1], n[2], n[3], n[4], n[5]) +
-                               "Layout of panels:\n" + c.layout + "Resolution of merged and blended movie: " + size +
+        std::vector<std::string> args = wallOptions(c.wall);
+        args.insert(args.begin(), {"--raw", "wall", "--shortest"});
+        args.insert(args.end(), {c.numbers[0], c.numbers[1], c.numbers[5]});
+        for (std::size_t k = 0; k < c.panels.size(); k++) {
+            mkdir((folder + "/s" + std::to_string(k)).c_str(), 0777);
+            const int frames = n[4] + (k + 1 < c.panels.size() ? 1 : 0);
+            ffmpeg(folder, testPicture(int(k), n[2], n[3], frames) + c.codec + c.panels[k]);
+        }
+        for (const std::string& panel : namedOrder(c.panels, n[0], n[1], c.wall))
+            args.push_back(panel);
+        const std::string what = c.panels[0] + " " + c.numbers[2] + "x" + c.numbers[3] + " blend " + c.numbers[5];
+        RunOutcome run = runVideo(folder, args);
+        ASSERT_EQ(run.status, 0) << what << run.out << run.err;
+        const unsigned char fill[3] = {0, 0, 0};
+        const MovieGrid g = modelGrid(c.numbers, c.wall, fill);
+        const std::string size = std::to_string(modelWidth(g)) + " " + std::to_string(modelHeight(g));
+        EXPECT_EQ(run.out, echoText(n[0], n[1], n[2], n[3], n[4], n[5]) + layoutOf(c.panels, n[0], n[1]) +
+                               "Resolution of merged and blended movie: " + size +
                                "\nName of merged and blended movie will be: wall\n" + progressText(n[4]) +
-                               "Finished merging and blending movie wall\n");
+                               "Finished merging and blending movie wall\n")
+            << what;
         EXPECT_EQ(run.err, "");
         EXPECT_EQ(readText(folder + "/wall.mg"), "localhost  " + folder + "/wall " + size + " " + c.numbers[4] + "\n");
-        EXPECT_TRUE(readBytes(folder + "/wall") == readmeRoute(folder, c.numbers, c.panels)) << c.panels[0];
+        EXPECT_TRUE(readBytes(folder + "/wall") == readmeRoute(folder, c.numbers, c.panels, c.wall)) << what;
     }
 }
 
@@ -227,6 +318,29 @@ TEST(MozaroVideo, Mp4HoldsTheMergedFramesUpright)
         }
     EXPECT_LT(upright, 16 * 20 * 35 * 3);
     EXPECT_GT(upsideDown, 3 * upright);
+
+    // The proposed name is in the folder of the panel named first (top left with
+    // --top-first); for an image sequence, beside the sequence's folder.
+    ASSERT_EQ(mkdir((folder + "/renders").c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((folder + "/renders/s0").c_str(), 0777), 0);
+    ffmpeg(folder, "-i p2.mkv -c copy renders/a0.mkv");
+    ffmpeg(folder, testPicture(0, 36, 20, 2) + " renders/s0/%04d.png");
+    const struct {
+        std::vector<std::string> args;
+        std::string name, layout;
+    } named[] = {
+        {{"--quiet", "--top-first", "1", "2", "1", "renders/a0.mkv", "p0.mkv"}, "renders/B_a0.mp4",
+         "  renders/a0.mkv\n  p0.mkv\n"},
+        {{"--quiet", "1", "1", "1", "renders/s0/%04d.png"}, "renders/B_s0.mp4", "  renders/s0/%04d.png\n"},
+    };
+    for (const auto& c : named) {
+        run = runVideo(folder, c.args);
+        ASSERT_EQ(run.status, 0) << run.out << run.err;
+        EXPECT_NE(run.out.find("Layout of panels:\n" + c.layout), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("Name of merged and blended movie will be: " + c.name + "\n"), std::string::npos)
+            << run.out;
+        EXPECT_TRUE(fileExists(folder + "/" + c.name)) << c.name;
+    }
 }
 
 // Refused before anything starts, failed on the way, or stopped by a signal: the named
@@ -251,6 +365,8 @@ TEST(MozaroVideo, AStoppedRunLeavesTheEarlierResultAndNothingElse)
     writeText(folder + "/B.mp4", "an earlier video");
     writeText(folder + "/wall", "an earlier movie");
     writeText(folder + "/wall.mg", "localhost  /earlier/wall 1 1 1\n");
+    std::vector<std::string> wideWall = {"-o", "B.mp4", "--gap", "65535", "100", "1", "1"};
+    wideWall.insert(wideWall.end(), 100, "p0.mkv");
     const struct {
         std::vector<std::string> args;
         StopWith stop;
@@ -270,6 +386,24 @@ TEST(MozaroVideo, AStoppedRunLeavesTheEarlierResultAndNothingElse)
         {{"--raw", "wall", "2", "1", "2", "p0.mkv", "cut.mp4"}, runToItsEnd, 1, cut},
         {{"--raw", "nowhere/wall", "2", "1", "2", "p0.mkv", "p0.mkv"}, runToItsEnd, 1,
          "Could not create output movie nowhere/wall: No such file or directory\n"},
+        // The wall's options: their words, then Mozaro's limits, the panels' size among them.
+        {{"-o", "B.mp4", "--gap", "1,x", "2", "1", "2", "p0.mkv", "p0.mkv"}, runToItsEnd, 1,
+         "--gap takes X or X,Y, whole numbers of pixels: \"1,x\"\n"},
+        {{"-o", "B.mp4", "--overlap", "-2", "2", "1", "2", "p0.mkv", "p0.mkv"}, runToItsEnd, 1,
+         "--overlap takes X or X,Y, whole numbers of pixels: \"-2\"\n"},
+        {{"-o", "B.mp4", "--fill", "12345", "2", "1", "2", "p0.mkv", "p0.mkv"}, runToItsEnd, 1,
+         "--fill takes a colour as six hex digits, RRGGBB: \"12345\"\n"},
+        {{"-o", "B.mp4", "--gap", "2", "--overlap", "2", "2", "1", "2", "p0.mkv", "nothing.mkv"}, runToItsEnd, 1,
+         "--gap and --overlap cannot be given together\n"},
+        {{"-o", "B.mp4", "--gap", "65536,0", "2", "1", "2", "p0.mkv", "nothing.mkv"}, runToItsEnd, 1,
+         "--gap and --overlap are out of range; allowed: 0 to 65535 pixels each\n"},
+        {{"-o", "B.mp4", "--overlap", "36,2", "2", "1", "2", "p0.mkv", "p0.mkv"}, runToItsEnd, 1,
+         "--overlap = 36 columns is out of range; allowed: less than nx = 36\n"},
+        {{"-o", "B.mp4", "--overlap", "35,20", "2", "1", "2", "p0.mkv", "p0.mkv"}, runToItsEnd, 1,
+         "--overlap = 20 rows is out of range; allowed: less than ny = 20\n"},
+        {wideWall,
+         runToItsEnd, 1,
+         "Mosaic width with its seams = 6491565 pixels is out of range; allowed: at most 1048576\n"},
         {{"-o", "B.mp4", "2", "1", "1", "long.mkv", "long.mkv"}, interruptTheGroup, 128 + SIGINT,
          "stopped by SIGINT; nothing was written\n"},
         {{"--raw", "wall", "2", "1", "1", "long.mkv", "long.mkv"}, terminateTheScript, 128 + SIGTERM,
@@ -366,19 +500,29 @@ TEST(MozaroVideo, RotatedPanelIsMergedAsStored)
 
 // Lossless video holds the merged frames exactly: the block means of each decoded yuv420p
 // plane at its own resolution, or with --rgb (and where the planes cannot be merged: panels
-// that are not yuv420p) the rgb24 means of the raw movie.
+// that are not yuv420p, a seam of an odd number of pixels) the rgb24 means of the raw movie.
+// The planes' gaps are filled with the colour as FFmpeg's command converts it to yuv420p.
 TEST(MozaroVideo, Ffv1HoldsTheBlockMeansExactly)
 {
     SKIP_WITHOUT_VIDEO();
     const struct {
         int ntx, nty, nx, ny, nBlend;
         std::string panelCodec, option, format;   // format: the video's pixel format
+        Wall wall;
+        std::string fillColours = "";   // how FFmpeg's command converts the fill as the panels' colours say
     } cases[] = {
-        {2, 2, 36, 20, 2, " -c:v libx264 -pix_fmt yuv420p ", "", "yuv420p"},
-        {2, 1, 36, 24, 3, " -c:v libx264 -pix_fmt yuv420p ", "", "yuv420p"},
-        {1, 1, 40, 30, 1, " -c:v ffv1 -pix_fmt yuv420p ", "", "yuv420p"},
-        {2, 1, 36, 20, 2, " -c:v libx264 -pix_fmt yuv420p ", "--rgb", "bgr0"},
-        {2, 2, 30, 16, 3, " -c:v ffv1 ", "", "bgr0"},   // rgb panels
+        {2, 2, 36, 20, 2, " -c:v libx264 -pix_fmt yuv420p ", "", "yuv420p", {}},
+        {2, 1, 36, 24, 3, " -c:v libx264 -pix_fmt yuv420p ", "", "yuv420p", {}},
+        {1, 1, 40, 30, 1, " -c:v ffv1 -pix_fmt yuv420p ", "", "yuv420p", {}},
+        {2, 1, 36, 20, 2, " -c:v libx264 -pix_fmt yuv420p ", "--rgb", "bgr0", {}},
+        {2, 2, 30, 16, 3, " -c:v ffv1 ", "", "bgr0", {}},   // rgb panels
+        {2, 2, 36, 20, 2, " -c:v libx264 -pix_fmt yuv420p ", "", "yuv420p", {4, 4, 0, 0, 0xff8000, true, true}},
+        {3, 2, 20, 12, 1, " -c:v ffv1 -pix_fmt yuv420p ", "", "yuv420p", {2, 6, 0, 0, 0x2060c0, false, true}},
+        {2, 2, 36, 24, 3, " -c:v libx264 -pix_fmt yuv420p ", "", "yuv420p", {0, 0, 6, 4, 0, true, false}},
+        {2, 2, 36, 20, 2, " -c:v ffv1 -pix_fmt yuv420p -colorspace bt709 -color_range pc ", "", "yuv420p",
+         {8, 4, 0, 0, 0xff8000, false, false}, "-vf scale=out_color_matrix=bt709:out_range=full"},
+        {2, 2, 36, 20, 2, " -c:v libx264 -pix_fmt yuv420p ", "", "bgr0", {3, 2, 0, 0, 0x40e010, true, true}},
+        {2, 1, 36, 20, 2, " -c:v libx264 -pix_fmt yuv420p ", "", "bgr0", {0, 0, 5, 0, 0, false, false}},
     };
     const int nf = 3;
     for (const auto& c : cases) {
@@ -386,32 +530,47 @@ TEST(MozaroVideo, Ffv1HoldsTheBlockMeansExactly)
         std::vector<std::string> args = {"-o", "wall.mkv", "--codec", "ffv1"}, panels;
         if (!c.option.empty())
             args.push_back(c.option);
+        for (const std::string& option : wallOptions(c.wall))
+            args.push_back(option);
         for (int number : {c.ntx, c.nty, c.nBlend})
             args.push_back(std::to_string(number));
         for (int k = 0; k < c.ntx * c.nty; k++) {
             panels.push_back("p" + std::to_string(k) + ".mkv");
             ffmpeg(folder, testPicture(k, c.nx, c.ny, nf, ",noise=alls=40:allf=t") + c.panelCodec + panels.back());
-            args.push_back(panels.back());
         }
-        const std::string what = c.format + " " + std::to_string(c.nBlend) + " " + c.option;
+        for (const std::string& panel : namedOrder(panels, c.ntx, c.nty, c.wall))
+            args.push_back(panel);
+        std::string what = c.format + " " + std::to_string(c.nBlend) + " " + c.option;
+        for (const std::string& option : wallOptions(c.wall))
+            what += " " + option;
         RunOutcome run = runVideo(folder, args);
         ASSERT_EQ(run.status, 0) << what << run.err;
-        const int outWidth = c.ntx * c.nx / c.nBlend, outHeight = c.nty * c.ny / c.nBlend;
+        const std::vector<std::string> numbers = {std::to_string(c.ntx), std::to_string(c.nty), std::to_string(c.nx),
+                                                  std::to_string(c.ny),  std::to_string(nf),    std::to_string(c.nBlend)};
+        const unsigned char black[3] = {0, 0, 0};
+        const MovieGrid g = modelGrid(numbers, c.wall, black);
         EXPECT_EQ(runTool(folder, {"ffprobe", "-v", "error", "-count_frames", "-show_entries",
                                    "stream=codec_name,width,height,pix_fmt,nb_read_frames", "-of", "csv=p=0",
                                    "wall.mkv"})
                       .out,
-                  "ffv1," + std::to_string(outWidth) + "," + std::to_string(outHeight) + "," + c.format + ",3\n")
+                  "ffv1," + std::to_string(modelWidth(g)) + "," + std::to_string(modelHeight(g)) + "," + c.format +
+                      ",3\n")
             << what;
         if (c.format == "bgr0") {
             ffmpeg(folder, "-i wall.mkv -vf vflip -f rawvideo -pix_fmt rgb24 wall.rgb");
-            const std::vector<std::string> numbers = {std::to_string(c.ntx), std::to_string(c.nty),
-                                                      std::to_string(c.nx),  std::to_string(c.ny),
-                                                      std::to_string(nf),    std::to_string(c.nBlend)};
-            EXPECT_TRUE(readBytes(folder + "/wall.rgb") == readmeRoute(folder, numbers, panels)) << what;
+            EXPECT_TRUE(readBytes(folder + "/wall.rgb") == readmeRoute(folder, numbers, panels, c.wall)) << what;
             continue;
         }
         ffmpeg(folder, "-i wall.mkv -f rawvideo -pix_fmt yuv420p wall.yuv");
+        Bytes fill;
+        for (int k = 0; k < 16 * 2; k++)
+            fill.insert(fill.end(), {(unsigned char)(c.wall.fill >> 16), (unsigned char)(c.wall.fill >> 8),
+                                     (unsigned char)c.wall.fill});
+        writeBytes(folder + "/fill.rgb", fill);
+        ffmpeg(folder, "-f rawvideo -pix_fmt rgb24 -s 16x2 -i fill.rgb " + c.fillColours +
+                           " -f rawvideo -pix_fmt yuv420p fill.yuv");
+        fill = readBytes(folder + "/fill.yuv");
+        ASSERT_EQ(fill.size(), 48u);
         std::vector<Bytes> decoded;
         for (const std::string& panel : panels) {
             ffmpeg(folder, "-i " + panel + " -f rawvideo -pix_fmt yuv420p " + panel + ".yuv");
@@ -425,9 +584,10 @@ TEST(MozaroVideo, Ffv1HoldsTheBlockMeansExactly)
                 frames.push_back(Bytes(d.begin() + std::ptrdiff_t(f * panelFrame),
                                        d.begin() + std::ptrdiff_t((f + 1) * panelFrame)));
             const std::size_t chroma = std::size_t(c.nx * c.ny);
-            for (const Bytes& plane : {planeModel(frames, c.ntx, c.nty, c.nx, c.ny, c.nBlend, 0),
-                                       planeModel(frames, c.ntx, c.nty, c.nx / 2, c.ny / 2, c.nBlend, chroma),
-                                       planeModel(frames, c.ntx, c.nty, c.nx / 2, c.ny / 2, c.nBlend, chroma * 5 / 4)})
+            for (const Bytes& plane :
+                 {planeModel(frames, c.ntx, c.nty, c.nx, c.ny, c.nBlend, 0, c.wall, 0, fill[0]),
+                  planeModel(frames, c.ntx, c.nty, c.nx / 2, c.ny / 2, c.nBlend, chroma, c.wall, 1, fill[32]),
+                  planeModel(frames, c.ntx, c.nty, c.nx / 2, c.ny / 2, c.nBlend, chroma * 5 / 4, c.wall, 1, fill[40])})
                 model.insert(model.end(), plane.begin(), plane.end());
         }
         EXPECT_TRUE(readBytes(folder + "/wall.yuv") == model) << what;

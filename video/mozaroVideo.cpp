@@ -18,9 +18,10 @@ extern "C" {
 static const char usage[] =
     "usage: mozaro-video [-o OUT.mp4|OUT.mkv|OUT.mov | --raw NAME] [--codec NAME] [--crf N] [--preset P]\n"
     "                    [--rate R] [--frames N | --shortest] [--rgb] [--quiet] [-j N]\n"
+    "                    [--top-first] [--gap X[,Y] [--fill RRGGBB] | --overlap X[,Y]] [--round]\n"
     "                    ntx nty nBlend panel00 [panel01 ...]\n"
     "    -o, --output OUT     = video to write, its container from its ending (.mp4, .mkv, .mov);\n"
-    "                           B_<first panel's name>.mp4 when left out\n"
+    "                           B_<first panel's name>.mp4 in its folder when left out\n"
     "    --raw NAME           = write Mozaro's raw movie NAME and its descriptor NAME.mg instead\n"
     "    --codec NAME         = libx264 (when left out), libx265, libsvtav1, prores_ks or ffv1\n"
     "    --crf N, --preset P  = the codec's quality and speed, its own when left out\n"
@@ -29,9 +30,15 @@ static const char usage[] =
     "    --shortest           = merge as many frames as the shortest panel holds\n"
     "    --rgb                = merge rgb24 frames, not the decoded yuv420p planes\n"
     "    --quiet              = no \"Finished Frame\" lines\n"
+    "    --top-first          = the panels are named top row first, each row left to right\n"
+    "    --gap X[,Y]          = X columns between neighbouring panels, Y rows between rows (Y = X)\n"
+    "    --fill RRGGBB        = the gaps' colour, in hex; 000000 when left out\n"
+    "    --overlap X[,Y]      = neighbours share X columns and Y rows; the left and lower panel keeps them\n"
+    "    --round              = round each block's mean to the nearest value instead of truncating it\n"
     "    -j, --jobs N         = threads of each decoder and of the encoder, FFmpeg's choice when left out\n"
     "    ntx nty nBlend       = panels across and down, blend factor\n"
-    "    panel??              = videos or image sequences (frames00/%04d.png), bottom row first\n";
+    "    panel??              = videos or image sequences (frames00/%04d.png), bottom row first\n"
+    "                           unless --top-first\n";
 
 struct Options {
     std::string output, raw, codec = "libx264", crf, preset, rate;
@@ -39,7 +46,12 @@ struct Options {
     bool shortest = false, rgb = false, quiet = false;
     int jobs = 0;
     int ntx = 0, nty = 0, nBlend = 0;
-    std::vector<std::string> panels;
+    std::vector<std::string> panels;   // in grid order: bottom row first, each row left to right
+    std::string firstNamed;            // the first panel on the command line
+    // The wall, as Mozaro takes it: the order the panels are named in, the seams, the means.
+    bool topFirst = false, round = false;
+    std::int32_t gapX = 0, gapY = 0, overlapX = 0, overlapY = 0;
+    unsigned char fill[3] = {0, 0, 0};
 };
 
 [[noreturn]] static void refuse(const std::string& reason)
@@ -68,6 +80,23 @@ static int wholeNumber(const char* what, const char* text)
     return value;
 }
 
+// The run's parameters for panels of nx x ny pixels: the wall's numbers and seams, the
+// whole of every panel from its first frame; the sizes derived where within the limits.
+static RunParameters wallOf(const Options& o, std::int32_t nx, std::int32_t ny, std::int32_t frames)
+{
+    RunParameters p = runParametersOf(o.ntx, o.nty, nx, ny, frames, o.nBlend);
+    p.gapX = o.gapX;
+    p.gapY = o.gapY;
+    p.overlapX = o.overlapX;
+    p.overlapY = o.overlapY;
+    for (int k = 0; k < 3; k++)
+        p.fill[k] = o.fill[k];
+    p.roundMeans = o.round;
+    if (checkRunLimits(p) == withinLimits)
+        computeSizes(&p);
+    return p;
+}
+
 static Options readCommandLine(int argc, char** argv)
 {
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
@@ -87,7 +116,8 @@ static Options readCommandLine(int argc, char** argv)
             a++;
             break;
         }
-        const bool flag = option == "--shortest" || option == "--rgb" || option == "--quiet";
+        const bool flag = option == "--shortest" || option == "--rgb" || option == "--quiet" ||
+                          option == "--top-first" || option == "--round";
         if (!flag && a + 1 >= argc)
             refuseWithUsage();
         const char* value = flag ? "" : argv[a + 1];
@@ -113,7 +143,16 @@ static Options readCommandLine(int argc, char** argv)
             o.rgb = videoOptions = true;
         else if (option == "--quiet")
             o.quiet = true;
-        else
+        else if (option == "--top-first")
+            o.topFirst = true;
+        else if (option == "--round")
+            o.round = true;
+        else if ((option == "--gap" && !parseSeam(value, &o.gapX, &o.gapY)) ||
+                 (option == "--overlap" && !parseSeam(value, &o.overlapX, &o.overlapY)))
+            refuse(option + " takes X or X,Y, whole numbers of pixels: \"" + value + "\"");
+        else if (option == "--fill" && !parseFillColour(value, o.fill))
+            refuse(option + " takes a colour as six hex digits, RRGGBB: \"" + value + "\"");
+        else if (option != "--gap" && option != "--overlap" && option != "--fill")
             refuseWithUsage();
         a += flag ? 0 : 1;
     }
@@ -128,6 +167,19 @@ static Options readCommandLine(int argc, char** argv)
     if ((long long)o.panels.size() != wanted)
         refuse("ntx x nty = " + std::to_string(o.ntx) + " x " + std::to_string(o.nty) + " panels need " +
                std::to_string(wanted) + " panel names; " + std::to_string(o.panels.size()) + " were given");
+    // The limits that do not depend on the panels' size, before any panel is looked at
+    // (panels larger than any seam: no overlap is too wide for them).
+    const RunParameters limits = wallOf(o, maxSeam + 1, maxSeam + 1, 0);
+    const LimitBreach breach = checkRunLimits(limits);
+    if (breach != withinLimits && breach != mosaicTooWide && breach != mosaicTooTall)
+        refuse(limitBreachText(limits, breach));
+    o.firstNamed = o.panels[0];
+    if (o.topFirst) {   // the k-th named is row nty - 1 - k / ntx, column k mod ntx
+        const std::vector<std::string> named = o.panels;
+        for (std::size_t k = 0; k < named.size(); k++)
+            o.panels[(std::size_t(o.nty) - 1 - k / std::size_t(o.ntx)) * std::size_t(o.ntx) + k % std::size_t(o.ntx)] =
+                named[k];
+    }
     if (o.shortest && o.frames > 0)
         refuse("--frames and --shortest ask for two different counts; give one of them");
     if (!o.raw.empty() && videoOptions)
@@ -135,13 +187,16 @@ static Options readCommandLine(int argc, char** argv)
     return o;
 }
 
-// B_ and the first panel's name without its folder and extension; for an image sequence,
-// without its number pattern, or its folder's name when nothing is left.
+// In the first panel's folder, B_ and its name without the extension; for an image
+// sequence, without its number pattern, or (beside that folder) the folder's name when
+// nothing is left.
 static std::string defaultName(std::string panel)
 {
     while (panel.size() > 1 && panel.back() == '/')
         panel.pop_back();
-    std::string name = panel.substr(panel.rfind('/') == std::string::npos ? 0 : panel.rfind('/') + 1);
+    const std::size_t lastSlash = panel.rfind('/');
+    std::string folder = lastSlash == std::string::npos ? "" : panel.substr(0, lastSlash + 1);
+    std::string name = panel.substr(lastSlash == std::string::npos ? 0 : lastSlash + 1);
     const std::size_t dot = name.rfind('.');
     if (dot != std::string::npos && dot > 0)
         name.resize(dot);
@@ -161,15 +216,16 @@ static std::string defaultName(std::string panel)
                 kept += name[k];
         }
         name = kept;
-        if (name.empty()) {
-            const std::size_t slash = panel.rfind('/');
-            const std::string folder = slash == std::string::npos ? "" : panel.substr(0, slash);
-            name = folder.substr(folder.rfind('/') == std::string::npos ? 0 : folder.rfind('/') + 1);
+        if (name.empty() && folder.size() > 1) {
+            const std::string sequence = folder.substr(0, folder.size() - 1);
+            const std::size_t slash = sequence.rfind('/');
+            name = sequence.substr(slash == std::string::npos ? 0 : slash + 1);
+            folder = slash == std::string::npos ? "" : sequence.substr(0, slash + 1);
         }
     }
     if (name.empty() || name == "." || name == "..")
         name = "wall";
-    return "B_" + name + ".mp4";
+    return folder + "B_" + name + ".mp4";
 }
 
 // The result must not replace a panel: it is put in place after the panels were read.
@@ -221,6 +277,7 @@ struct Run {
     OutputMovie movie;
     bool movieOpen = false;
     FrameBuffers buffers{};
+    std::uint8_t planeFill[3] = {0, 0, 0};   // the gaps' Y, U and V, where planes are merged
 };
 
 static void closeEverything(Run* run)
@@ -330,7 +387,7 @@ static FrameLoopResult mergePlanes(Run* run)
         if (out == nullptr)
             return FrameLoopResult{StreamResult{outputMovieFailed, 0, AVERROR(ENOMEM)}, k};
         for (int plane = 0; plane < 3; plane++)
-            mergePlane(p, frames.data(), plane, out, &sums);
+            mergePlane(p, frames.data(), plane, run->planeFill[plane], out, &sums);
         const int error = encodePlaneFrame(run->video, k);
         showComplaints();
         if (error != 0)
@@ -345,7 +402,8 @@ static FrameLoopResult mergePlanes(Run* run)
 }
 
 // Whether the decoded planes can be merged as they are: yuv420p everywhere, in sizes that
-// tile, and an encoder that takes them.
+// tile (the seams even too, so that the chroma planes' seams fall between whole samples),
+// and an encoder that takes them. Elsewhere the rgb24 frames are merged.
 static bool planesMerge(const Run& run)
 {
     if (run.options.rgb || !run.options.raw.empty())
@@ -355,7 +413,7 @@ static bool planesMerge(const Run& run)
             return false;
     const RunParameters& p = run.p;
     if (p.nx % 2 != 0 || p.ny % 2 != 0 || p.outWidth % 2 != 0 || p.outHeight % 2 != 0 || p.outWidth == 0 ||
-        p.outHeight == 0)
+        p.outHeight == 0 || p.gapX % 2 != 0 || p.gapY % 2 != 0 || p.overlapX % 2 != 0 || p.overlapY % 2 != 0)
         return false;
     const AVCodec* codec = avcodec_find_encoder_by_name(run.options.codec.c_str());
     for (const AVPixelFormat* format = codec->pix_fmts; format != nullptr && *format != AV_PIX_FMT_NONE; format++)
@@ -368,7 +426,7 @@ static int merge(Run* run)
 {
     Options& o = run->options;
     const bool raw = !o.raw.empty();
-    run->resultName = raw ? o.raw : o.output.empty() ? defaultName(o.panels[0]) : o.output;
+    run->resultName = raw ? o.raw : o.output.empty() ? defaultName(o.firstNamed) : o.output;
     VideoSettings settings{run->resultName, o.codec, o.crf, o.preset, AVRational{0, 1}, o.jobs};
     if (!raw) {
         if (containerOf(settings.name).empty())
@@ -401,12 +459,10 @@ static int merge(Run* run)
     if (frames > INT32_MAX)
         refuse("the panels hold more frames than Mozaro merges: " + std::to_string(frames));
     RunParameters& p = run->p;
-    p = runParametersOf(o.ntx, o.nty, first.width, first.height, std::int32_t(frames), o.nBlend);
-    if (checkRunLimits(p) != withinLimits)
-        refuse("a wall of " + std::to_string(o.ntx) + " x " + std::to_string(o.nty) + " panels of " +
-               std::to_string(first.width) + " x " + std::to_string(first.height) + " pixels blended by " +
-               std::to_string(o.nBlend) + " is beyond Mozaro's limits");
-    computeSizes(&p);
+    p = wallOf(o, first.width, first.height, std::int32_t(frames));
+    const LimitBreach breach = checkRunLimits(p);
+    if (breach != withinLimits)
+        refuse(limitBreachText(p, breach));
     if (!raw && (p.outWidth == 0 || p.outHeight == 0))
         refuse("the merged frames are " + std::to_string(p.outWidth) + " x " + std::to_string(p.outHeight) +
                " pixels: there is nothing to encode");
@@ -433,6 +489,8 @@ static int merge(Run* run)
     say("Name of merged and blended movie will be: %s\n", run->resultName.c_str());
 
     const bool planes = planesMerge(*run);
+    if (planes && !planeFill(p.fill, first, run->planeFill))
+        return stopRun(run, "Could not convert the gaps' colour to the panels' planes");
     const int processors = osProcessorCount();
     const int threadsEach = o.jobs > 0 ? o.jobs : int(run->panels.size()) >= processors ? 1 : 0;
     std::string failure = startDecoders(run->panels, frames, !planes, threadsEach, &run->decoders);

@@ -115,11 +115,18 @@ int videoError(const VideoOut* out);
 // ---- Merging planes (video/planeMerge.cpp) ----
 
 // Block means of plane `plane` (0 luma, 1 and 2 chroma at half size) of every panel's
-// decoded frame into `out`, whose plane holds (mosaic width / nBlend) x (mosaic height /
-// nBlend) of that plane's samples: blocks from the bottom left, as Mozaro's are.
+// decoded frame, with the wall's seams (gaps of `fill`, overlaps) at that plane's
+// resolution, into `out`, whose plane holds (mosaic width / nBlend) x (mosaic height /
+// nBlend) of that plane's samples: blocks from the bottom left, truncated or rounded, as
+// Mozaro's are. Needs the panels' sides and every seam even.
 // Column sums of a block row, sized on the first frame.
 struct PlaneSums {
     std::vector<std::uint16_t> narrow;   // blend factors whose column sums fit 16 bits
     std::vector<std::uint32_t> wide;
 };
-void mergePlane(const RunParameters& p, const AVFrame* const* panels, int plane, AVFrame* out, PlaneSums* sums);
+void mergePlane(const RunParameters& p, const AVFrame* const* panels, int plane, std::uint8_t fill, AVFrame* out,
+                PlaneSums* sums);
+// The gaps' colour (rgb) as Y, U and V samples in the colours of the panels' planes (those
+// of `first`), converted as the decoders convert those planes to rgb24; false where the
+// conversion cannot be set up.
+bool planeFill(const unsigned char rgb[3], const PanelInfo& first, std::uint8_t yuv[3]);
