@@ -94,7 +94,7 @@ OutputResult checkMovieRoom(const OutputMovie& movie)
     const std::int64_t descriptor = (std::int64_t(movie.descriptorLine.size()) + block - 1) / block * block;
     const std::int64_t needed = movie.bytes > INT64_MAX - descriptor ? INT64_MAX : movie.bytes + descriptor;
     const OutputFailure failure = room.freeBytes >= 0 && needed > room.freeBytes ? noRoom : outputFine;
-    return OutputResult{failure, 0, needed, room.freeBytes, std::string(), room.administrators};
+    return OutputResult{failure, 0, needed, room.freeBytes, std::string(), std::string(), room.administrators};
 }
 
 OutputResult createOutputMovie(OutputMovie* movie)

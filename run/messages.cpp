@@ -97,7 +97,7 @@ void say(const char* format, ...)
         drawProgress();
 }
 
-void complain(const char* format, ...)
+void complainOfInput(const char* format, ...)
 {
     const bool redraw = progress.drawn;
     clearProgress();

@@ -75,10 +75,10 @@ StageResult openPanelMovies(const RunParameters& runParameters, bool dropPartial
             say("Could not open input file: %s\nStopping\n", grid->panelNames[k]);
             // Every panel's movie stays open for the whole run.
             if (osTooManyOpenFiles(error))
-                complain("could not open input file %s: %s: the %zu panels need as many files open at once\n",
+                complainOfInput("could not open input file %s: %s: the %zu panels need as many files open at once\n",
                          grid->panelNames[k], osErrorText(error), panels);
             else
-                complain("could not open input file %s: %s\n", grid->panelNames[k], osErrorText(error));
+                complainOfInput("could not open input file %s: %s\n", grid->panelNames[k], osErrorText(error));
             return stageStopFailed;
         }
         std::int64_t size;

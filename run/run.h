@@ -61,7 +61,7 @@ struct CommandLine {
 void say(const char* format, ...) MOZARO_PRINTF_LIKE;
 // A line on standard error after "Mozaro: ", for what standard output has fixed lines for
 // (the system's reason why an input could not be opened).
-void complain(const char* format, ...) MOZARO_PRINTF_LIKE;
+void complainOfInput(const char* format, ...) MOZARO_PRINTF_LIKE;
 // 0, or the error of the first message standard output could not take.
 int standardOutputError();
 
