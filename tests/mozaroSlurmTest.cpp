@@ -101,6 +101,8 @@ TEST(MozaroSlurm, EveryJobMakesTheMovieAndDescriptorOfOneMozaroRun)
          "\nTasks: 3, one per frame: never more tasks than frames\n"},
         {"one task per 100 frames, --start and --step", {"--wait", "--", "--start", "2", "--step", "3"},
          randomGrid(rng, 2, 1, 6, 4, 16, 2), 5, 1, ": task 0 of 1, 5 frames each, logs slurm-"},
+        {"the wall options, given to every job", {"--tasks", "3", "--wait", "--", "--top-first", "--gap", "2,1", "--fill",
+         "ff8000", "--round"}, randomGrid(rng, 2, 2, 6, 4, 6, 2), 6, 3, ": tasks 0-2 of 3, 2 frames each, logs slurm-"},
         {"no frames: the final job alone", {"--tasks", "4", "--wait", "--"}, randomGrid(rng, 1, 1, 4, 4, 0, 1), 0, 0,
          "\nNo frames: no job array; the final job alone puts the empty movie in place\n"},
     };
