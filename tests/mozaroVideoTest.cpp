@@ -686,4 +686,42 @@ TEST(MozaroVideo, SegmentsOfRangesJoinIntoOneRunsVideo)
     }
 }
 
+// --check --porcelain: what a run would make as key=value lines and stop=, the messages on
+// standard error; nothing made.
+TEST(MozaroVideo, PorcelainCheckSaysWhatARunWouldMake)
+{
+    SKIP_WITHOUT_VIDEO();
+    std::string folder = makeScratchFolder();
+    ffmpeg(folder, testPicture(0, 24, 16, 12) + " -c:v libx264 -pix_fmt yuv420p p0.mp4");
+    ffmpeg(folder, testPicture(1, 24, 16, 12) + " -c:v libx264 -pix_fmt yuv420p p1.mp4");
+    ffmpeg(folder, testPicture(2, 20, 16, 12) + " -c:v libx264 -pix_fmt yuv420p narrow.mp4");
+    const struct {
+        std::vector<std::string> args;
+        std::string out, err;   // all of standard output; a line of standard error
+    } cases[] = {
+        {{"--raw", "w", "--start", "4", "--frames", "5", "2", "1", "2", "p0.mp4", "p1.mp4"},
+         "movie=w\nwidth=24\nheight=8\npanelWidth=24\npanelHeight=16\nfirstFrame=4\nframes=5\nfewestFrames=12\n"
+         "rate=25/1\nmerge=raw\nbytes=2880\nstop=none\n",
+         "\nCheck passed: the merge would start\n"},
+        {{"-o", "w.mkv", "--start", "2", "2", "1", "1", "p0.mp4", "p1.mp4"},
+         "movie=w.mkv\ncontainer=matroska\nwidth=48\nheight=16\npanelWidth=24\npanelHeight=16\nfirstFrame=2\n"
+         "frames=10\nfewestFrames=12\nrate=25/1\nmerge=planes\nbytes=0\nstop=none\n",
+         "\nCheck passed: the merge would start\n"},
+        {{"--start", "12", "2", "1", "1", "p0.mp4", "p1.mp4"}, "stop=refused\n",
+         "mozaro-video: panel p0.mp4 holds 12 frames: none from frame 12 on\n"},
+        {{"2", "1", "1", "p0.mp4", "narrow.mp4"}, "stop=refused\n",
+         "mozaro-video: panel narrow.mp4 is 20 x 16 pixels, not 24 x 16 like panel p0.mp4\n"},
+        {{"--start"}, "stop=usage\n", "usage: mozaro-video "},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"--check", "--porcelain"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        RunOutcome run = runVideo(folder, args);
+        EXPECT_EQ(run.status, c.out.find("stop=none") != std::string::npos ? 0 : 1) << c.err;
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(listFolder(folder), (std::vector<std::string>{"narrow.mp4", "p0.mp4", "p1.mp4"}));
+}
+
 }  // namespace
