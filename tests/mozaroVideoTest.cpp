@@ -709,6 +709,8 @@ TEST(MozaroVideo, PorcelainCheckSaysWhatARunWouldMake)
          "\nCheck passed: the merge would start\n"},
         {{"--start", "12", "2", "1", "1", "p0.mp4", "p1.mp4"}, "stop=refused\n",
          "mozaro-video: panel p0.mp4 holds 12 frames: none from frame 12 on\n"},
+        {{"--start", "10", "--frames", "3", "2", "1", "1", "p0.mp4", "p1.mp4"}, "stop=refused\n",
+         "mozaro-video: panel p0.mp4 holds 12 frames: only 2 from frame 10 on, fewer than the 3 asked for\n"},
         {{"2", "1", "1", "p0.mp4", "narrow.mp4"}, "stop=refused\n",
          "mozaro-video: panel narrow.mp4 is 20 x 16 pixels, not 24 x 16 like panel p0.mp4\n"},
         {{"--start"}, "stop=usage\n", "usage: mozaro-video "},

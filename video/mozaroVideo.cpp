@@ -277,6 +277,10 @@ static void countFromRange(const Options& o, std::vector<PanelInfo>* panels)
         if (o.start > 0 && panel.frames <= o.start)
             refuse("panel " + panel.name + " holds " + std::to_string(panel.frames) + " frames: none from frame " +
                    std::to_string(o.start) + " on");
+        if (o.start > 0 && o.frames > 0 && panel.frames < o.start + o.frames)
+            refuse("panel " + panel.name + " holds " + std::to_string(panel.frames) + " frames: only " +
+                   std::to_string(panel.frames - o.start) + " from frame " + std::to_string(o.start) + " on, fewer than the " +
+                   std::to_string(o.frames) + " asked for");
         panel.frames -= o.start;
     }
 }
