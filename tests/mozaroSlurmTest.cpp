@@ -2,6 +2,7 @@
 // cluster: its movie and descriptor are those of one Mozaro run, all or nothing.
 #include <chrono>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include <pwd.h>
@@ -101,6 +102,8 @@ TEST(MozaroSlurm, EveryJobMakesTheMovieAndDescriptorOfOneMozaroRun)
          "\nTasks: 3, one per frame: never more tasks than frames\n"},
         {"one task per 100 frames, --start and --step", {"--wait", "--", "--start", "2", "--step", "3"},
          randomGrid(rng, 2, 1, 6, 4, 16, 2), 5, 1, ": task 0 of 1, 5 frames each, logs slurm-"},
+        {"the wall options, given to every job", {"--tasks", "3", "--wait", "--", "--top-first", "--gap", "2,1", "--fill",
+         "ff8000", "--round"}, randomGrid(rng, 2, 2, 6, 4, 6, 2), 6, 3, ": tasks 0-2 of 3, 2 frames each, logs slurm-"},
         {"no frames: the final job alone", {"--tasks", "4", "--wait", "--"}, randomGrid(rng, 1, 1, 4, 4, 0, 1), 0, 0,
          "\nNo frames: no job array; the final job alone puts the empty movie in place\n"},
     };
@@ -380,6 +383,140 @@ TEST(OtherUsers, MozaroSlurmRefusesAStateOfAnotherUser)
     refusePlantedStates({
         {"another user's settings", "chown 65534 $s/settings", stateOfB + "/settings (owner " + ownerName(65534) + ") is not yours" + notOwn},
     });
+}
+
+// ---- Panel videos and image sequences, merged by mozaro-video ----
+
+#ifndef MOZARO_VIDEO
+#define MOZARO_VIDEO ""
+#endif
+#define NEED_MOZARO_VIDEO()                                                                                           \
+    if (std::string(MOZARO_VIDEO).empty() ||                                                                          \
+        runTool(makeScratchFolder(), {"sh", "-c", "command -v ffmpeg && command -v ffprobe"}).status != 0)             \
+    GTEST_SKIP() << "mozaro-video was not built, or FFmpeg's ffmpeg and ffprobe, which make and check videos, are missing"
+
+std::string shell(const std::string& folder, const std::string& command)
+{
+    ToolOutcome run = runTool(folder, {"sh", "-c", command});
+    EXPECT_EQ(run.status, 0) << command << run.err;
+    return run.out;
+}
+// Panels p0.mp4 and p1.mp4 of 30 frames, a keyframe every 10 and B-frames, and the same as
+// PNG sequences s0/ and s1/.
+void writeVideoPanels(const std::string& folder)
+{
+    for (int k = 0; k < 2; k++) {
+        const std::string n = std::to_string(k);
+        shell(folder, "ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=96x48:rate=25,hue=h=" + std::to_string(60 * k) +
+                          " -frames:v 30 -c:v libx264 -pix_fmt yuv420p -g 10 -keyint_min 10 -sc_threshold 0 -bf 2 p" +
+                          n + ".mp4 && mkdir s" + n + " && ffmpeg -v error -nostdin -i p" + n + ".mp4 s" + n +
+                          "/%04d.png");
+    }
+}
+std::string decoded(const std::string& folder, const std::string& video)
+{
+    return shell(folder, "ffmpeg -v error -nostdin -i " + video + " -f rawvideo -pix_fmt yuv420p -");
+}
+std::string times(const std::string& folder, const std::string& video)
+{
+    return shell(folder, "ffprobe -v error -show_entries frame=pts_time -of csv=p=0 " + video + " | grep -o '^[0-9][0-9.]*'");
+}
+// The nodes the tasks of an array ran on, from their logs.
+std::set<std::string> nodesOf(const std::string& folder, const std::string& array)
+{
+    std::set<std::string> nodes;
+    for (const std::string& log : namesFrom(folder, "slurm-" + array + "_")) {
+        std::smatch node;
+        const std::string text = readText(folder + "/" + log);
+        if (std::regex_search(text, node, std::regex(" on node ([a-z0-9]+)\n")))
+            nodes.insert(node[1].str());
+    }
+    return nodes;
+}
+
+// Over 3 tasks on the two nodes: --raw is one machine's movie and descriptor byte for byte;
+// FFV1 decodes to one machine's frames; H.264 holds every frame at one machine's times, within
+// 35 dB of one machine's video.
+TEST(MozaroSlurm, VideoJobsMakeOneMachinesResult)
+{
+    NEED_SLURM_CLUSTER();
+    NEED_MOZARO_VIDEO();
+    const std::string folder = makeScratchFolder();
+    writeVideoPanels(folder);
+    enum Same { bytes, frames, close };
+    const struct {
+        std::vector<std::string> panels, output;
+        const char* nBlend;
+        Same same;
+    } cases[] = {
+        {{"p0.mp4", "p1.mp4"}, {"--raw", "B"}, "2", bytes},
+        {{"s0/%04d.png", "s1/%04d.png"}, {"--raw", "B"}, "3", bytes},
+        {{"p0.mp4", "p1.mp4"}, {"--codec", "ffv1", "-o", "wall.mkv"}, "2", frames},
+        {{"s0/%04d.png", "s1/%04d.png"}, {"--codec", "ffv1", "-o", "wall.mkv"}, "1", frames},
+        {{"p0.mp4", "p1.mp4"}, {"-o", "wall.mp4"}, "1", close},
+    };
+    for (const auto& c : cases) {
+        const std::string result = c.output.back(), what = c.panels[0] + " " + result;
+        const std::vector<std::string> args = joined(joined({"--quiet"}, c.output), joined({"2", "1", c.nBlend}, c.panels));
+        ASSERT_EQ(runTool(folder, joined({MOZARO_VIDEO}, args)).status, 0) << what;
+        const std::string one = c.same == bytes ? pairIn(folder) : decoded(folder, result);
+        const std::string oneTimes = c.same == bytes ? "" : times(folder, result);
+        shell(folder, "mv " + result + " one-" + result + " && rm -f B.mg");
+        ToolOutcome job = inCluster(folder, joined({"--video", "--tasks", "3", "--wait", "--"}, args));
+        ASSERT_EQ(job.status, 0) << what << job.out << job.err;
+        EXPECT_NE(job.out.find(": tasks 0-2 of 3, 10 frames each, logs slurm-"), std::string::npos) << job.out;
+        EXPECT_EQ(nodesOf(folder, jobId(job.out, "job array")), (std::set<std::string>{"mozaro1", "mozaro2"})) << what;
+        EXPECT_TRUE(namesFrom(folder, ".mozaro-slurm-").empty()) << what;
+        if (c.same == bytes) {
+            EXPECT_EQ(pairIn(folder), one) << what;
+        } else if (c.same == frames) {
+            EXPECT_TRUE(decoded(folder, result) == one) << what;
+        } else {
+            EXPECT_EQ(times(folder, result), oneTimes) << what;
+            EXPECT_EQ(decoded(folder, result).size(), one.size()) << what;
+            const std::string psnr = shell(folder, "ffmpeg -nostdin -i " + result + " -i one-" + result +
+                                                       " -lavfi psnr -f null - 2>&1 | grep -o 'average:[0-9.inf]*'");
+            ASSERT_EQ(psnr.rfind("average:", 0), 0u) << psnr;
+            EXPECT_TRUE(psnr.substr(8, 3) == "inf" || std::stod(psnr.substr(8)) >= 35) << psnr;
+        }
+        shell(folder, "rm -f " + result + " one-" + result + " B.mg slurm-*.out");
+    }
+}
+
+// A task that fails leaves the earlier video as it was and no segment joined; a resume runs
+// only the ranges without a done marker, then joins.
+TEST(MozaroSlurm, AFailedVideoTaskLeavesTheEarlierVideoAndAResumeCompletesIt)
+{
+    NEED_SLURM_CLUSTER();
+    NEED_MOZARO_VIDEO();
+    const std::string folder = makeScratchFolder();
+    writeVideoPanels(folder);
+    const std::vector<std::string> args = {"--quiet", "--codec", "ffv1", "-o", "wall.mkv", "2", "1", "1", "p0.mp4", "p1.mp4"};
+    ASSERT_EQ(runTool(folder, joined({MOZARO_VIDEO}, args)).status, 0);
+    const std::string one = decoded(folder, "wall.mkv");
+    writeText(folder + "/wall.mkv", "earlier video");
+    ToolOutcome job = inCluster(folder, joined({"--video", "--tasks", "3", "--hold", "--"}, args));
+    ASSERT_EQ(job.status, 0) << job.out << job.err;
+    const std::vector<std::string> ids = {jobId(job.out, "job array"), jobId(job.out, "final job")};
+    const std::vector<std::string> state = namesFrom(folder, ".mozaro-slurm-");
+    ASSERT_EQ(state.size(), 1u);
+    release(folder, {ids[1], ids[0] + "_0"});
+    for (int tenths = 0; tenths < 600 && !fileExists(folder + "/" + state[0] + "/done/0"); tenths++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(rename((folder + "/p1.mp4").c_str(), (folder + "/p1.away").c_str()), 0);
+    release(folder, {ids[0] + "_1", ids[0] + "_2"});
+    waitForJobs(folder, ids);
+    EXPECT_EQ(readText(folder + "/wall.mkv"), "earlier video");
+    EXPECT_TRUE(fileExists(folder + "/" + state[0] + "/segment-0.mkv"));
+    EXPECT_FALSE(fileExists(folder + "/" + state[0] + "/segment-1.mkv"));
+
+    ASSERT_EQ(rename((folder + "/p1.away").c_str(), (folder + "/p1.mp4").c_str()), 0);
+    ToolOutcome resumed = inCluster(folder, {"--wait", "--resume", "wall.mkv"});
+    ASSERT_EQ(resumed.status, 0) << resumed.out << resumed.err;
+    EXPECT_EQ(resumed.out.substr(0, resumed.out.find('\n') + 1),
+              "Resuming the job of movie wall.mkv: ranges 1-2 of 3 did not finish\n");
+    EXPECT_TRUE(decoded(folder, "wall.mkv") == one);
+    EXPECT_TRUE(namesFrom(folder, ".mozaro-slurm-").empty());
 }
 
 }  // namespace

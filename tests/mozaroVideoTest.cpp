@@ -740,4 +740,150 @@ TEST(MozaroVideo, StartsNoProgramAndMakesNoFifo)
     }
 }
 
+// Frame ranges: panels with a keyframe every 10 frames and B-frames (MP4, Matroska) and PNG
+// sequences, merged in 3 ranges into one part at their places, give the movie of one run.
+TEST(MozaroVideo, RangesWrittenIntoAPartMakeTheWholeMovie)
+{
+    SKIP_WITHOUT_VIDEO();
+    const std::string gop = " -c:v libx264 -pix_fmt yuv420p -g 10 -keyint_min 10 -sc_threshold 0 -bf 2 ";
+    const struct {
+        std::vector<std::string> panels;
+        std::string codec;
+    } cases[] = {
+        {{"g0.mp4", "g1.mp4"}, gop},
+        {{"g0.mkv", "g1.mkv"}, gop},
+        {{"s0/%04d.png", "s1/%04d.png"}, " "},
+    };
+    const std::vector<std::pair<int, int>> ranges = {{0, 7}, {7, 9}, {16, 14}};   // first, frames
+    for (const auto& c : cases) {
+        std::string folder = makeScratchFolder();
+        std::vector<std::string> panels;
+        for (std::size_t k = 0; k < c.panels.size(); k++) {
+            mkdir((folder + "/s" + std::to_string(k)).c_str(), 0777);
+            ffmpeg(folder, testPicture(int(k), 24, 16, 30) + c.codec + c.panels[k]);
+        }
+        RunOutcome whole = runVideo(folder, {"--quiet", "--raw", "whole", "2", "1", "2", c.panels[0], c.panels[1]});
+        ASSERT_EQ(whole.status, 0) << whole.err;
+        const Bytes wholeMovie = readBytes(folder + "/whole");
+        writeBytes(folder + "/part", Bytes(wholeMovie.size(), 0));
+        for (const auto& range : ranges) {
+            const std::string first = std::to_string(range.first);
+            RunOutcome part = runVideo(folder, {"--quiet", "--start", first, "--frames", std::to_string(range.second),
+                                                "--part", "part", "--at", first, "2", "1", "2", c.panels[0],
+                                                c.panels[1]});
+            ASSERT_EQ(part.status, 0) << part.err;
+            EXPECT_NE(part.out.find("Finished merging and blending frames " + first + " to " +
+                                    std::to_string(range.first + range.second - 1) + " into part part from movie frame " +
+                                    first + " on\n"), std::string::npos) << part.out;
+        }
+        EXPECT_TRUE(readBytes(folder + "/part") == wholeMovie) << c.panels[0];
+    }
+}
+
+// The frames a video decodes to, as yuv420p, and its frames' times.
+std::string decodedFrames(const std::string& folder, const std::string& video)
+{
+    return runTool(folder, {"sh", "-c", "ffmpeg -v error -nostdin -i " + video + " -f rawvideo -pix_fmt yuv420p -"}).out;
+}
+std::string frameTimes(const std::string& folder, const std::string& video)
+{
+    return runTool(folder, {"sh", "-c", "ffprobe -v error -select_streams v -show_entries frame=pts_time -of csv=p=0 " +
+                                            video + " | grep -o '^[0-9][0-9.]*'"}).out;
+}
+
+// Three ranges encoded as segments (each starting with a keyframe, at its range's times) and
+// joined by copying their packets: FFV1 decodes to one run's frames exactly; H.264 holds
+// every frame, in order, at one run's times, close to one run's video. A join that cannot
+// read a segment leaves the earlier video as it was.
+TEST(MozaroVideo, SegmentsOfRangesJoinIntoOneRunsVideo)
+{
+    SKIP_WITHOUT_VIDEO();
+    std::string folder = makeScratchFolder();
+    const std::string gop = " -c:v libx264 -pix_fmt yuv420p -g 10 -keyint_min 10 -sc_threshold 0 -bf 2 ";
+    for (int k = 0; k < 2; k++)
+        ffmpeg(folder, testPicture(k, 48, 32, 30) + gop + "g" + std::to_string(k) + ".mp4");
+    const struct {
+        std::string codec, ending;
+        bool exact;
+    } cases[] = {{"ffv1", ".mkv", true}, {"libx264", ".mp4", false}, {"libx264", ".mov", false}};
+    const std::vector<std::pair<int, int>> ranges = {{0, 7}, {7, 9}, {16, 14}};   // first, frames
+    for (const auto& c : cases) {
+        const std::string one = "one" + c.ending, joinedVideo = "wall" + c.ending;
+        ASSERT_EQ(runVideo(folder, {"--quiet", "--codec", c.codec, "-o", one, "2", "1", "1", "g0.mp4", "g1.mp4"}).status, 0);
+        std::vector<std::string> join = {"--join", joinedVideo};
+        for (std::size_t r = 0; r < ranges.size(); r++) {
+            const std::string segment = "segment" + std::to_string(r) + c.ending;
+            RunOutcome run = runVideo(folder, {"--quiet", "--codec", c.codec, "--start", std::to_string(ranges[r].first),
+                                               "--frames", std::to_string(ranges[r].second), "-o", segment, "2", "1",
+                                               "1", "g0.mp4", "g1.mp4"});
+            ASSERT_EQ(run.status, 0) << run.err;
+            join.push_back(segment);
+        }
+        // A segment missing: nothing is written, the earlier video stays.
+        writeText(folder + "/" + joinedVideo, "earlier video");
+        std::vector<std::string> broken = join;
+        broken.push_back("absent" + c.ending);
+        RunOutcome refused = runVideo(folder, broken);
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_NE(refused.err.find("cannot read segment absent" + c.ending), std::string::npos) << refused.err;
+        EXPECT_EQ(readText(folder + "/" + joinedVideo), "earlier video");
+
+        RunOutcome joined = runVideo(folder, join);
+        ASSERT_EQ(joined.status, 0) << joined.err;
+        EXPECT_EQ(joined.out, "Joined 3 segments into video " + joinedVideo + "\n");
+        EXPECT_EQ(frameTimes(folder, joinedVideo), frameTimes(folder, one)) << c.codec;
+        const std::string frames = decodedFrames(folder, joinedVideo);
+        EXPECT_EQ(frames.size(), std::size_t(30 * 96 * 32 * 3 / 2)) << c.codec;
+        if (c.exact) {
+            EXPECT_TRUE(frames == decodedFrames(folder, one)) << c.codec;
+            continue;
+        }
+        const std::string psnr = runTool(folder, {"sh", "-c", "ffmpeg -nostdin -i " + joinedVideo + " -i " + one +
+                                                                  " -lavfi psnr -f null - 2>&1 | grep -o 'average:[0-9.inf]*'"}).out;
+        ASSERT_EQ(psnr.rfind("average:", 0), 0u) << psnr;
+        const std::string value = psnr.substr(8, psnr.find('\n') - 8);
+        EXPECT_TRUE(value == "inf" || std::stod(value) >= 35) << c.ending << " " << psnr;
+    }
+}
+
+// --check --porcelain: what a run would make as key=value lines and stop=, the messages on
+// standard error; nothing made.
+TEST(MozaroVideo, PorcelainCheckSaysWhatARunWouldMake)
+{
+    SKIP_WITHOUT_VIDEO();
+    std::string folder = makeScratchFolder();
+    ffmpeg(folder, testPicture(0, 24, 16, 12) + " -c:v libx264 -pix_fmt yuv420p p0.mp4");
+    ffmpeg(folder, testPicture(1, 24, 16, 12) + " -c:v libx264 -pix_fmt yuv420p p1.mp4");
+    ffmpeg(folder, testPicture(2, 20, 16, 12) + " -c:v libx264 -pix_fmt yuv420p narrow.mp4");
+    const struct {
+        std::vector<std::string> args;
+        std::string out, err;   // all of standard output; a line of standard error
+    } cases[] = {
+        {{"--raw", "w", "--start", "4", "--frames", "5", "2", "1", "2", "p0.mp4", "p1.mp4"},
+         "movie=w\nwidth=24\nheight=8\npanelWidth=24\npanelHeight=16\nfirstFrame=4\nframes=5\nfewestFrames=12\n"
+         "rate=25/1\nmerge=raw\nbytes=2880\nstop=none\n",
+         "\nCheck passed: the merge would start\n"},
+        {{"-o", "w.mkv", "--start", "2", "2", "1", "1", "p0.mp4", "p1.mp4"},
+         "movie=w.mkv\ncontainer=matroska\nwidth=48\nheight=16\npanelWidth=24\npanelHeight=16\nfirstFrame=2\n"
+         "frames=10\nfewestFrames=12\nrate=25/1\nmerge=planes\nbytes=0\nstop=none\n",
+         "\nCheck passed: the merge would start\n"},
+        {{"--start", "12", "2", "1", "1", "p0.mp4", "p1.mp4"}, "stop=refused\n",
+         "mozaro-video: panel p0.mp4 holds 12 frames: none from frame 12 on\n"},
+        {{"--start", "10", "--frames", "3", "2", "1", "1", "p0.mp4", "p1.mp4"}, "stop=refused\n",
+         "mozaro-video: panel p0.mp4 holds 12 frames: only 2 from frame 10 on, fewer than the 3 asked for\n"},
+        {{"2", "1", "1", "p0.mp4", "narrow.mp4"}, "stop=refused\n",
+         "mozaro-video: panel narrow.mp4 is 20 x 16 pixels, not 24 x 16 like panel p0.mp4\n"},
+        {{"--start"}, "stop=usage\n", "usage: mozaro-video "},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"--check", "--porcelain"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        RunOutcome run = runVideo(folder, args);
+        EXPECT_EQ(run.status, c.out.find("stop=none") != std::string::npos ? 0 : 1) << c.err;
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(listFolder(folder), (std::vector<std::string>{"narrow.mp4", "p0.mp4", "p1.mp4"}));
+}
+
 }  // namespace

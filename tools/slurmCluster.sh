@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# A private single-node Slurm cluster on this machine, for the tests that need a real one.
+# A private Slurm cluster on this machine, for the tests that need a real one: two nodes of one
+# processor each, two slurmd started with -N and a port each, so that the tasks of an array
+# are placed on different nodes as on a real cluster.
 #
-#   slurmCluster.sh start DIR   starts munged, slurmctld and slurmd with everything they keep
+#   slurmCluster.sh start DIR   starts munged, slurmctld and both slurmd with all they keep
 #                               (key, sockets, configuration, state, spool, logs) in DIR, which
-#                               must be absent or empty; waits until the node is idle; writes
+#                               must be absent or empty; waits until the nodes are idle; writes
 #                               DIR/env, one NAME=value line per variable a client needs
 #                               (SLURM_CONF), and prints the same lines.
 #   slurmCluster.sh stop DIR    cancels every job of that cluster, stops the daemons named by
@@ -19,6 +21,8 @@ readonly cannotStart=77
 readonly startTimeout=30   # seconds for the node to come up idle
 readonly stopTimeout=30    # seconds for the jobs, then for each daemon, to end
 readonly marker=.mozaro-slurm-cluster
+# The nodes' names; each runs a slurmd of its own on this machine.
+readonly nodes="mozaro1 mozaro2"
 
 usage() {
     echo "usage: $0 start DIR | stop DIR" >&2
@@ -99,24 +103,28 @@ stopCluster() {
         exit 1
     fi
     cancelJobs
-    stopDaemon "$dir/slurmd.pid" "$slurmd"
+    local node
+    for node in $nodes; do stopDaemon "$dir/slurmd-$node.pid" "$slurmd"; done
     stopDaemon "$dir/slurmctld.pid" "$slurmctld"
     stopDaemon "$dir/munge/munged.pid" "$munged"
     rm -rf "$dir"
 }
 
-# Two TCP ports that no socket of this machine uses, below the range the system hands out to
+# N TCP ports that no socket of this machine uses, below the range the system hands out to
 # outgoing connections, so that none of those takes one before the daemon binds it.
 freePorts() {
-    local used=" " address port first=""
+    local used=" " address port found=0 chosen=""
     while read -r _ address _; do
         used+="$((16#${address##*:})) "
     done < <(tail -q -n +2 /proc/net/tcp /proc/net/tcp6 2>/dev/null)
     for _ in $(seq 200); do
         port=$((20000 + RANDOM % 12000))
-        [[ $used != *" $port "* ]] && [ "$port" != "$first" ] || continue
-        [ -n "$first" ] || { first=$port; continue; }
-        echo "$first $port"
+        [[ $used != *" $port "* ]] || continue
+        used+="$port "
+        chosen+="${chosen:+ }$port"
+        found=$((found + 1))
+        [ $found = "$1" ] || continue
+        echo "$chosen"
         return
     done
     return 1
@@ -165,33 +173,36 @@ startCluster() {
     munge -n -S "$socket" | unmunge -S "$socket" >/dev/null ||
         cannot "munged does not answer on $socket; $(lastLines "$mungeDir/munged.log")"
 
-    # This host as the controller and as the one node, reached on the loopback address, with
-    # the CPUs and memory that slurmd finds.
-    local host node ports ctldPort slurmdPort
+    # This host as the controller and as both nodes, reached on the loopback address, each
+    # with one processor and the memory that slurmd finds.
+    local host found memory ports ctldPort port1 port2
     host=$(hostname -s)
-    node=$(SLURM_CONF=/nonexistent "$slurmd" -C | head -n 1)
-    [[ $node == "NodeName=$host "* ]] || cannot "slurmd -C does not describe this host ($host): $node"
-    ports=$(freePorts) || cannot "found no free TCP port"
-    read -r ctldPort slurmdPort <<<"$ports"
+    found=$(SLURM_CONF=/nonexistent "$slurmd" -C | head -n 1)
+    [[ $found == "NodeName=$host "* ]] || cannot "slurmd -C does not describe this host ($host): $found"
+    memory=$(sed -n 's/.* RealMemory=\([0-9]*\).*/\1/p' <<<"$found")
+    [ -n "$memory" ] || memory=1000
+    ports=$(freePorts 3) || cannot "found no free TCP port"
+    read -r ctldPort port1 port2 <<<"$ports"
     mkdir -m 0755 "$dir/state" "$dir/spool" "$dir/log" || cannot "cannot make the folders in $dir"
     : >"$dir/plugstack.conf"
     cat >"$dir/slurm.conf" <<EOF
-# A private single-node cluster for tests (tools/slurmCluster.sh); clients reach it by SLURM_CONF.
+# A private cluster of two nodes on one machine for tests (tools/slurmCluster.sh); clients
+# reach it by SLURM_CONF.
 ClusterName=mozaro
 SlurmctldHost=$host(127.0.0.1)
 SlurmctldPort=$ctldPort
-SlurmdPort=$slurmdPort
 SlurmUser=root
 SlurmdUser=root
 AuthType=auth/munge
 CredType=cred/munge
 AuthInfo=socket=$socket
 StateSaveLocation=$dir/state
-SlurmdSpoolDir=$dir/spool
+# Each slurmd its own spool, pid file and log (%n: the node's name).
+SlurmdSpoolDir=$dir/spool/%n
 SlurmctldPidFile=$dir/slurmctld.pid
-SlurmdPidFile=$dir/slurmd.pid
+SlurmdPidFile=$dir/slurmd-%n.pid
 SlurmctldLogFile=$dir/log/slurmctld.log
-SlurmdLogFile=$dir/log/slurmd.log
+SlurmdLogFile=$dir/log/slurmd-%n.log
 # An empty one, so that the machine's own SPANK plugins stay out.
 PlugStackConfig=$dir/plugstack.conf
 ProctrackType=proctrack/linuxproc
@@ -220,21 +231,30 @@ SchedulerParameters=batch_sched_delay=0
 MinJobAge=5
 # A cancelled job that ignores TERM is killed after 5 s instead of 30.
 KillWait=5
-$node NodeAddr=127.0.0.1 State=UNKNOWN
-PartitionName=mozaro Nodes=$host Default=YES MaxTime=INFINITE State=UP
+NodeName=mozaro1 NodeHostname=$host NodeAddr=127.0.0.1 Port=$port1 CPUs=1 Boards=1 SocketsPerBoard=1 CoresPerSocket=1 ThreadsPerCore=1 RealMemory=$((memory / 2)) State=UNKNOWN
+NodeName=mozaro2 NodeHostname=$host NodeAddr=127.0.0.1 Port=$port2 CPUs=1 Boards=1 SocketsPerBoard=1 CoresPerSocket=1 ThreadsPerCore=1 RealMemory=$((memory / 2)) State=UNKNOWN
+PartitionName=mozaro Nodes=mozaro1,mozaro2 Default=YES MaxTime=INFINITE State=UP
 EOF
 
     "$slurmctld" -f "$dir/slurm.conf" || cannot "slurmctld did not start; $(lastLines "$dir/log/slurmctld.log")"
-    "$slurmd" -f "$dir/slurm.conf" || cannot "slurmd did not start; $(lastLines "$dir/log/slurmd.log")"
+    local node
+    for node in $nodes; do
+        mkdir -m 0755 "$dir/spool/$node" || cannot "cannot make $dir/spool/$node"
+        "$slurmd" -N "$node" -f "$dir/slurm.conf" ||
+            cannot "slurmd of node $node did not start; $(lastLines "$dir/log/slurmd-$node.log")"
+    done
 
     export SLURM_CONF="$dir/slurm.conf"
     local tenths=0 state=""
-    while state=$(timeout 5 sinfo -h -n "$host" -o %T 2>/dev/null); [ "$state" != idle ]; do
+    while state=$(timeout 5 sinfo -h -o %T 2>/dev/null | sort -u | tr '\n' ' '); [ "$state" != "idle " ]; do
         ! daemonEnded "$dir/slurmctld.pid" "$slurmctld" $tenths ||
             cannot "slurmctld ended; $(lastLines "$dir/log/slurmctld.log")"
-        ! daemonEnded "$dir/slurmd.pid" "$slurmd" $tenths || cannot "slurmd ended; $(lastLines "$dir/log/slurmd.log")"
+        for node in $nodes; do
+            ! daemonEnded "$dir/slurmd-$node.pid" "$slurmd" $tenths ||
+                cannot "slurmd of node $node ended; $(lastLines "$dir/log/slurmd-$node.log")"
+        done
         [ $tenths -lt $((startTimeout * 10)) ] ||
-            cannot "the node is ${state:-not shown} after ${startTimeout} s; $(lastLines "$dir/log/slurmd.log")"
+            cannot "the nodes are ${state:-not shown} after ${startTimeout} s; $(lastLines "$dir/log/slurmd-mozaro1.log")"
         sleep 0.1
         tenths=$((tenths + 1))
     done

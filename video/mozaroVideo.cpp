@@ -1,6 +1,7 @@
 // mozaro-video: the command line, the checks of the panels, and the run: decoders started,
 // frames merged one after the other into the raw movie or the encoder, the result put in
 // place whole or not at all.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,7 @@ static const char usage[] =
     "usage: mozaro-video [-o OUT.mp4|OUT.mkv|OUT.mov | --raw NAME] [--codec NAME] [--crf N] [--preset P]\n"
     "                    [--rate R] [--frames N | --shortest] [--rgb] [--quiet] [-j N]\n"
     "                    [--top-first] [--gap X[,Y] [--fill RRGGBB] | --overlap X[,Y]] [--round]\n"
+    "                    [--start FIRST] [--part FILE --at K] [--check [--porcelain]]\n"
     "                    ntx nty nBlend panel00 [panel01 ...]\n"
     "    -o, --output OUT     = video to write, its container from its ending (.mp4, .mkv, .mov);\n"
     "                           B_<first panel's name>.mp4 in its folder when left out\n"
@@ -36,6 +38,12 @@ static const char usage[] =
     "    --overlap X[,Y]      = neighbours share X columns and Y rows; the left and lower panel keeps them\n"
     "    --round              = round each block's mean to the nearest value instead of truncating it\n"
     "    -j, --jobs N         = threads of each decoder and of the encoder, FFmpeg's choice when left out\n"
+    "    --start FIRST        = merge from frame FIRST of every panel on (0 the first); a video keeps their times\n"
+    "    --part FILE --at K   = write the raw frames into FILE, a job's part, from movie frame K on\n"
+    "    --check              = check the panels and say what would be made; make nothing\n"
+    "    --porcelain          = with --check: key=value lines on standard output, messages on standard error\n"
+    "       mozaro-video --join OUT.mp4|OUT.mkv|OUT.mov SEGMENT...\n"
+    "    --join               = copy the packets of the segments, in order, into one video OUT\n"
     "    ntx nty nBlend       = panels across and down, blend factor\n"
     "    panel??              = videos or image sequences (frames00/%04d.png), bottom row first\n"
     "                           unless --top-first\n";
@@ -45,6 +53,10 @@ struct Options {
     std::int64_t frames = 0;
     bool shortest = false, rgb = false, quiet = false;
     int jobs = 0;
+    // A range, a job's part, a check.
+    std::int64_t start = 0, at = -1;
+    std::string part;
+    bool check = false, porcelain = false;
     int ntx = 0, nty = 0, nBlend = 0;
     std::vector<std::string> panels;   // in grid order: bottom row first, each row left to right
     std::string firstNamed;            // the first panel on the command line
@@ -54,17 +66,64 @@ struct Options {
     unsigned char fill[3] = {0, 0, 0};
 };
 
+// --porcelain: the kind of every stop, last on standard output.
+static bool porcelainStops = false;
+
 [[noreturn]] static void refuse(const std::string& reason)
 {
     showComplaints();
     std::fprintf(stderr, "mozaro-video: %s\n", reason.c_str());
+    if (porcelainStops)
+        tell("stop", std::string("refused"));
     std::exit(1);
 }
 
 [[noreturn]] static void refuseWithUsage()
 {
     std::fputs(usage, stderr);
+    if (porcelainStops)
+        tell("stop", std::string("usage"));
     std::exit(1);
+}
+
+// A count of 0 or more, plain decimal, below 10^9.
+static std::int64_t countNumber(const char* what, const char* text)
+{
+    const std::size_t length = std::strlen(text);
+    bool digits = length > 0 && length < 10;
+    for (std::size_t k = 0; k < length; k++)
+        digits = digits && text[k] >= '0' && text[k] <= '9';
+    if (!digits)
+        refuse(std::string(what) + " must be a whole number of 0 or more: \"" + text + "\"");
+    return std::atoll(text);
+}
+
+// The options of a range, a job's part and a check; false for any other.
+static bool rangeOption(Options* o, const std::string& option, const char* value)
+{
+    if (option == "--start")
+        o->start = countNumber("--start", value);
+    else if (option == "--part")
+        o->part = value;
+    else if (option == "--at")
+        o->at = countNumber("--at", value);
+    else if (option == "--check")
+        o->check = true;
+    else if (option == "--porcelain")
+        o->porcelain = porcelainStops = true, sendMessagesToStandardError();
+    else
+        return false;
+    return true;
+}
+
+static void refuseRangeMismatch(const Options& o, bool videoOptions)
+{
+    if (o.part.empty() != (o.at < 0))
+        refuse("--part FILE and --at K go together: a part's frames need their place");
+    if (!o.part.empty() && (!o.output.empty() || !o.raw.empty() || videoOptions))
+        refuse("--part writes raw frames into a job's part: -o, --raw, --codec, --crf, --preset and --rgb do not go with it");
+    if (o.porcelain && !o.check)
+        refuse("--porcelain goes with --check");
 }
 
 // A whole number of 1 or more, plain decimal, below 10^9.
@@ -117,7 +176,8 @@ static Options readCommandLine(int argc, char** argv)
             break;
         }
         const bool flag = option == "--shortest" || option == "--rgb" || option == "--quiet" ||
-                          option == "--top-first" || option == "--round";
+                          option == "--top-first" || option == "--round" || option == "--check" ||
+                          option == "--porcelain";
         if (!flag && a + 1 >= argc)
             refuseWithUsage();
         const char* value = flag ? "" : argv[a + 1];
@@ -152,7 +212,7 @@ static Options readCommandLine(int argc, char** argv)
             refuse(option + " takes X or X,Y, whole numbers of pixels: \"" + value + "\"");
         else if (option == "--fill" && !parseFillColour(value, o.fill))
             refuse(option + " takes a colour as six hex digits, RRGGBB: \"" + value + "\"");
-        else if (option != "--gap" && option != "--overlap" && option != "--fill")
+        else if (option != "--gap" && option != "--overlap" && option != "--fill" && !rangeOption(&o, option, value))
             refuseWithUsage();
         a += flag ? 0 : 1;
     }
@@ -184,6 +244,7 @@ static Options readCommandLine(int argc, char** argv)
         refuse("--frames and --shortest ask for two different counts; give one of them");
     if (!o.raw.empty() && videoOptions)
         refuse("--codec, --crf, --preset and --rgb concern a video; --raw writes Mozaro's raw movie");
+    refuseRangeMismatch(o, videoOptions);
     return o;
 }
 
@@ -263,6 +324,21 @@ static std::int64_t framesToMerge(const Options& o, const std::vector<PanelInfo>
                panels[longest].name + " " + std::to_string(most) + "; --shortest merges the first " +
                std::to_string(fewest) + " of every panel, --frames N the first N");
     return fewest;
+}
+
+// A range counts the frames of each panel from its first: a panel must reach it.
+static void countFromRange(const Options& o, std::vector<PanelInfo>* panels)
+{
+    for (PanelInfo& panel : *panels) {
+        if (o.start > 0 && panel.frames <= o.start)
+            refuse("panel " + panel.name + " holds " + std::to_string(panel.frames) + " frames: none from frame " +
+                   std::to_string(o.start) + " on");
+        if (o.start > 0 && o.frames > 0 && panel.frames < o.start + o.frames)
+            refuse("panel " + panel.name + " holds " + std::to_string(panel.frames) + " frames: only " +
+                   std::to_string(panel.frames - o.start) + " from frame " + std::to_string(o.start) + " on, fewer than the " +
+                   std::to_string(o.frames) + " asked for");
+        panel.frames -= o.start;
+    }
 }
 
 // ---- The run ----
@@ -406,7 +482,7 @@ static FrameLoopResult mergePlanes(Run* run)
 // and an encoder that takes them. Elsewhere the rgb24 frames are merged.
 static bool planesMerge(const Run& run)
 {
-    if (run.options.rgb || !run.options.raw.empty())
+    if (run.options.rgb || !run.options.raw.empty() || !run.options.part.empty())
         return false;
     for (const PanelInfo& panel : run.panels)
         if (panel.format != AV_PIX_FMT_YUV420P)
@@ -422,12 +498,43 @@ static bool planesMerge(const Run& run)
     return false;
 }
 
+// --check: what the merge would make, for people and (--porcelain) for programs.
+static int reportCheck(const Run& run, std::int64_t frames, const VideoSettings& settings, bool planes)
+{
+    const Options& o = run.options;
+    const RunParameters& p = run.p;
+    const bool raw = !o.raw.empty() || !o.part.empty();
+    std::int64_t fewest = run.panels[0].frames;
+    for (const PanelInfo& panel : run.panels)
+        fewest = std::min(fewest, panel.frames);
+    tell("movie", run.resultName);
+    if (!raw && o.part.empty())
+        tell("container", containerOf(settings.name));
+    tell("width", std::int64_t(p.outWidth));
+    tell("height", std::int64_t(p.outHeight));
+    tell("panelWidth", std::int64_t(p.nx));
+    tell("panelHeight", std::int64_t(p.ny));
+    tell("firstFrame", o.start);
+    tell("frames", frames);
+    tell("fewestFrames", o.start + fewest);
+    tell("rate", std::to_string(settings.rate.num) + "/" + std::to_string(settings.rate.den));
+    tell("merge", std::string(raw ? "raw" : planes ? "planes" : "rgb24"));
+    tell("bytes", raw ? std::int64_t(p.outFrameBytes) * frames : 0);
+    say("Check passed: the merge would start\n");
+    showComplaints();
+    if (o.porcelain)
+        tell("stop", std::string("none"));
+    return 0;
+}
+
 static int merge(Run* run)
 {
     Options& o = run->options;
-    const bool raw = !o.raw.empty();
-    run->resultName = raw ? o.raw : o.output.empty() ? defaultName(o.firstNamed) : o.output;
+    const bool part = !o.part.empty();
+    const bool raw = !o.raw.empty() || part;
+    run->resultName = part ? o.part : raw ? o.raw : o.output.empty() ? defaultName(o.firstNamed) : o.output;
     VideoSettings settings{run->resultName, o.codec, o.crf, o.preset, AVRational{0, 1}, o.jobs};
+    settings.firstFrame = o.start;
     if (!raw) {
         if (containerOf(settings.name).empty())
             refuse("the video " + settings.name + " must end in .mp4, .mkv or .mov, which say its container");
@@ -435,7 +542,7 @@ static int merge(Run* run)
         if (!codecFailure.empty())
             refuse(codecFailure);
         refuseOverwritingAPanel(o, "video", settings.name);
-    } else {
+    } else if (!part) {
         refuseOverwritingAPanel(o, "raw movie", o.raw);
         refuseOverwritingAPanel(o, "descriptor", o.raw + ".mg");
     }
@@ -443,7 +550,7 @@ static int merge(Run* run)
                             settings.rate.den <= 0))
         refuse("rate must be a number of frames per second, such as 25, 29.97 or 30000/1001: \"" + o.rate + "\"");
 
-    run->panels = probePanels(o.panels, o.frames);
+    run->panels = probePanels(o.panels, o.frames > 0 ? o.start + o.frames : 0);
     if (osStopRequested() != 0)
         stopAsRequested(run);
     for (const PanelInfo& panel : run->panels)
@@ -455,6 +562,7 @@ static int merge(Run* run)
             refuse("panel " + panel.name + " is " + std::to_string(panel.width) + " x " + std::to_string(panel.height) +
                    " pixels, not " + std::to_string(first.width) + " x " + std::to_string(first.height) +
                    " like panel " + first.name);
+    countFromRange(o, &run->panels);
     const std::int64_t frames = framesToMerge(o, run->panels);
     if (frames > INT32_MAX)
         refuse("the panels hold more frames than Mozaro merges: " + std::to_string(frames));
@@ -491,15 +599,26 @@ static int merge(Run* run)
     const bool planes = planesMerge(*run);
     if (planes && !planeFill(p.fill, first, run->planeFill))
         return stopRun(run, "Could not convert the gaps' colour to the panels' planes");
+    if (o.check)
+        return reportCheck(*run, frames, settings, planes);
     const int processors = osProcessorCount();
     const int threadsEach = o.jobs > 0 ? o.jobs : int(run->panels.size()) >= processors ? 1 : 0;
-    std::string failure = startDecoders(run->panels, frames, !planes, threadsEach, &run->decoders);
+    std::string failure = startDecodersAt(run->panels, o.start, frames, !planes, threadsEach, &run->decoders);
     if (!failure.empty())
         return stopRun(run, failure);
     const std::vector<osFileIdentity> inputs = panelIdentities(o);
     MovieFrames movieFrames{&run->movie, p.outFrameBytes};
     FrameSink sink{};
-    if (raw) {
+    if (part) {
+        const OutputResult opened = openMoviePart(&run->movie, o.part.c_str(), o.at, p, inputs);
+        run->movieOpen = true;
+        if (opened.failure != outputFine)
+            return stopRun(run, "Could not write part " + o.part + ": " +
+                                    (opened.error != 0                ? std::string(osErrorText(opened.error))
+                                     : opened.failure == partIsInput ? std::string("it is one of the panel movies")
+                                                                      : std::string("not a regular file")));
+        sink = movieFrameSink(&movieFrames);
+    } else if (raw) {
         OutputResult result = prepareOutputMovie(o.raw.c_str(), p, &run->movie);
         run->movieOpen = true;
         run->movie.inputs = inputs;
@@ -536,6 +655,15 @@ static int merge(Run* run)
         return reportStop(run, loop.stream, loop.frame);
     stopDecoders(run->decoders);
     run->decoders = nullptr;
+    if (part) {
+        const int error = finishMoviePart(&run->movie);
+        if (error != 0)
+            return stopRun(run, "Could not write part " + o.part + ": " + osErrorText(error));
+        closeEverything(run);
+        say("Finished merging and blending frames %lld to %lld into part %s from movie frame %lld on\n",
+            (long long)o.start, (long long)(o.start + p.nf - 1), o.part.c_str(), (long long)o.at);
+        return 0;
+    }
     if (raw) {
         const OutputResult finished = finishOutputMovie(&run->movie);
         if (finished.failure != outputFine)
@@ -558,6 +686,8 @@ int main(int argc, char** argv)
     osRaiseOpenFileLimit();   // a panel's file, and its decoder's, for each of many panels
     // SVT-AV1 prints on its own: its errors only, unless the user asked for more.
     setenv("SVT_LOG", "1", 0);
+    if (argc >= 2 && std::strcmp(argv[1], "--join") == 0)
+        return joinSegments(argc, argv);
     static Run run;
     run.options = readCommandLine(argc, argv);
     const int status = merge(&run);

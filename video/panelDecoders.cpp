@@ -1,5 +1,6 @@
 // The panels: probed in parallel, then each demuxed and decoded by a thread of its own a few
 // frames ahead of the merge, into a ring of frames that the merge reads in place.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -131,6 +132,8 @@ struct Decoder {
     AVFrame* ring[ringFrames] = {};
     SwsContext* toRgb = nullptr;
     bool drained = false;
+    // Of a range: the timestamp of its first frame, until that frame is decoded.
+    std::int64_t firstTime = AV_NOPTS_VALUE;
     osThread thread = nullptr;
     // Under the monitor:
     std::int64_t ready = 0;      // frames 0 .. ready - 1 decoded
@@ -147,6 +150,7 @@ struct Decoders {
     osMonitor monitor = nullptr;
     bool stopping = false;
     bool rgb = false;
+    std::int64_t first = 0;      // the range's first frame: frame 0 of the decoders
     std::int64_t frames = 0;
     std::vector<std::unique_ptr<Decoder>> panels;
 };
@@ -226,13 +230,104 @@ static int keepFrame(Decoder* d, AVFrame* slot)
     return 0;
 }
 
+// ---- A range of frames ----
+// Frame k of a panel is its k-th decoded frame from the first. Decoded frames come in the
+// order of their timestamps, so frame k is the one with the k-th smallest timestamp among
+// the stream's packets: the packets before the range are read (demuxed, never decoded) to
+// find that timestamp and the last keyframe at or before it; the panel is then sought to
+// that keyframe and decoded from it, the frames before the range dropped. An image sequence
+// numbers its frames itself and is sought straight to the range's file.
+
+// Packets read beyond the range's first frame, enough for any reordering of B-frames.
+static const std::int64_t reorderPackets = 32;
+
+static bool imageSequence(const Decoder* d)
+{
+    return std::strcmp(d->opened.format->iformat->name, "image2") == 0;
+}
+
+// Places the panel so that the next frames decoded lead to frame `first`: 0 or an error
+// (AVERROR_EOF where the panel holds no frame `first`).
+static int seekToRange(Decoder* d, std::int64_t first)
+{
+    AVFormatContext* format = d->opened.format;
+    const int stream = d->opened.stream;
+    if (imageSequence(d)) {
+        d->firstTime = first;
+        return av_seek_frame(format, stream, first, 0);
+    }
+    std::vector<std::int64_t> times;
+    std::int64_t keyTime = AV_NOPTS_VALUE, keyDecodeTime = AV_NOPTS_VALUE;
+    std::vector<std::pair<std::int64_t, std::int64_t>> keys;   // (timestamp, decoding timestamp)
+    while (std::int64_t(times.size()) <= first + reorderPackets && osStopRequested() == 0) {
+        const int error = av_read_frame(format, d->packet);
+        if (error == AVERROR_EOF)
+            break;
+        if (error < 0)
+            return error;
+        const AVPacket* packet = d->packet;
+        if (packet->stream_index == stream && (packet->flags & AV_PKT_FLAG_DISCARD) == 0) {
+            const std::int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            if (time == AV_NOPTS_VALUE) {
+                av_packet_unref(d->packet);
+                return AVERROR_INVALIDDATA;
+            }
+            times.push_back(time);
+            if ((packet->flags & AV_PKT_FLAG_KEY) != 0)
+                keys.emplace_back(time, packet->dts != AV_NOPTS_VALUE ? packet->dts : time);
+        }
+        av_packet_unref(d->packet);
+    }
+    if (std::int64_t(times.size()) <= first)
+        return AVERROR_EOF;
+    std::nth_element(times.begin(), times.begin() + first, times.end());
+    d->firstTime = times[std::size_t(first)];
+    for (const auto& key : keys)
+        if (key.first <= d->firstTime)
+            keyTime = key.first, keyDecodeTime = key.second;
+    // At or before that keyframe (an earlier one costs decoding only); from the start where
+    // the container cannot seek.
+    if (keyTime != AV_NOPTS_VALUE &&
+        av_seek_frame(format, stream, std::min(keyTime, keyDecodeTime), AVSEEK_FLAG_BACKWARD) >= 0)
+        return 0;
+    closePanel(&d->opened);
+    const std::string failure = openPanel(d->info->name, &d->opened);
+    return failure.empty() ? 0 : AVERROR(EIO);
+}
+
+// The next frame of the range: frames before its first dropped; the first must be the one
+// of the timestamp found, else the panel's frames could not be counted by seeking.
+static int decodeInRange(Decoder* d)
+{
+    for (;;) {
+        const int error = decodeNext(d);
+        if (error != 0 || d->firstTime == AV_NOPTS_VALUE)
+            return error;
+        const std::int64_t time = d->decoded->best_effort_timestamp;
+        if (time != AV_NOPTS_VALUE && time < d->firstTime)
+            continue;
+        if (time != d->firstTime)
+            return frameNotFound;
+        d->firstTime = AV_NOPTS_VALUE;
+        return 0;
+    }
+}
+
 static void decode(void* argument)
 {
     Decoder* d = static_cast<Decoder*>(argument);
     Decoders* all = d->all;
     setMessageSubject("panel " + d->info->name);
     StreamStatus end = streamGoesOn;
-    int error = 0;
+    int error = all->first > 0 ? seekToRange(d, all->first) : 0;
+    if (error != 0) {
+        osEnterMonitor(all->monitor);
+        d->end = error == AVERROR_EOF ? panelMovieEnded : panelMovieFailed;
+        d->error = error == AVERROR_EOF ? 0 : error;
+        osWakeAllInMonitor(all->monitor);
+        osLeaveMonitor(all->monitor);
+        return;
+    }
     for (std::int64_t k = 0; k < all->frames && end == streamGoesOn; k++) {
         osEnterMonitor(all->monitor);
         while (!all->stopping && k - d->inUse >= ringFrames)
@@ -241,7 +336,7 @@ static void decode(void* argument)
         osLeaveMonitor(all->monitor);
         if (stopping || osStopRequested() != 0)
             break;
-        error = decodeNext(d);
+        error = decodeInRange(d);
         if (error == 0)
             error = keepFrame(d, d->ring[k % ringFrames]);
         if (error == AVERROR_EOF)
@@ -296,10 +391,17 @@ static std::string openDecoder(Decoder* d, int threads)
 std::string startDecoders(const std::vector<PanelInfo>& panels, std::int64_t frames, bool rgb, int threadsEach,
                           Decoders** decoders)
 {
+    return startDecodersAt(panels, 0, frames, rgb, threadsEach, decoders);
+}
+
+std::string startDecodersAt(const std::vector<PanelInfo>& panels, std::int64_t first, std::int64_t frames, bool rgb,
+                            int threadsEach, Decoders** decoders)
+{
     Decoders* all = new Decoders;
     *decoders = all;
     all->monitor = osCreateMonitor();
     all->rgb = rgb;
+    all->first = first;
     all->frames = frames;
     if (all->monitor == nullptr)
         return "out of memory";

@@ -67,6 +67,10 @@ struct Decoders;
 // and starts their threads; "" or what went wrong.
 std::string startDecoders(const std::vector<PanelInfo>& panels, std::int64_t frames, bool rgb, int threadsEach,
                           Decoders** decoders);
+// The same from frame `first` of every panel on (counted in decoded frames from its first):
+// frame 0 of the decoders is the panels' frame `first`.
+std::string startDecodersAt(const std::vector<PanelInfo>& panels, std::int64_t first, std::int64_t frames, bool rgb,
+                            int threadsEach, Decoders** decoders);
 // Panel k as a source for the frame pipeline (rgb24 decoders).
 PanelSource panelSource(Decoders* decoders, int k);
 // Frame `frame` of panel k as decoded (yuv decoders): null when it did not come, with why.
@@ -75,6 +79,8 @@ const AVFrame* decodedFrame(Decoders* decoders, int k, std::int64_t frame, Strea
 void stopDecoders(Decoders* decoders);
 // A panel whose frames change size or pixel format part way (a StreamResult error code).
 constexpr int frameChangedShape = -1000000;
+// A panel whose range's first frame did not come where its timestamps said.
+constexpr int frameNotFound = -1000001;
 
 // ---- The video out (video/videoEncoder.cpp) ----
 
@@ -84,6 +90,7 @@ struct VideoSettings {
     std::string crf, preset; // "" for the codec's own
     AVRational rate;
     int threads;             // 0 for FFmpeg's choice
+    std::int64_t firstFrame = 0;   // a range's first frame: the time of the video's first
 };
 
 // Which container a name ends in ("mp4", "matroska", "mov"), "" for none of them.
@@ -111,6 +118,19 @@ int finishVideo(VideoOut* out);
 void releaseVideo(VideoOut* out);
 // The encoder's or the file's last error, for a frame sink failure.
 int videoError(const VideoOut* out);
+// A video of packets copied, not encoded: one stream like `like`, in the container of
+// `name`'s ending, written to a temporary beside it; each packet's times are in `timeBase`;
+// finishCopiedVideo puts it in place; releaseVideo as above.
+std::string openCopiedVideo(const std::string& name, const AVStream* like, const std::vector<osFileIdentity>& inputs,
+                            VideoOut** out);
+int writeCopiedPacket(VideoOut* out, AVPacket* packet, AVRational timeBase);
+int finishCopiedVideo(VideoOut* out);
+
+// ---- Joining segments (video/segmentJoin.cpp) ----
+
+// mozaro-video --join OUT SEGMENT...: the segments' packets, in order, copied into one
+// video OUT put in place whole or not at all; the process's exit status.
+int joinSegments(int argc, char** argv);
 
 // ---- Merging planes (video/planeMerge.cpp) ----
 

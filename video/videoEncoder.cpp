@@ -36,6 +36,7 @@ struct VideoOut {
     SwsContext* toEncoder = nullptr;
     int mergedWidth = 0, mergedHeight = 0;
     int error = 0;                  // the encoder's or the file's last error
+    std::int64_t firstFrame = 0;    // frame 0's time, in frames: a range keeps the times it has
 };
 
 std::string containerOf(const std::string& name)
@@ -308,18 +309,13 @@ static std::string setEncoderUp(VideoOut* o, const VideoSettings& settings, bool
     return "";
 }
 
-std::string openVideo(const VideoSettings& settings, int width, int height, bool planes, const PanelInfo& first,
-                      const std::vector<osFileIdentity>& inputs, VideoOut** out)
+// The temporary file beside the video and the container writing into it.
+static std::string placeContainer(VideoOut* o, const std::string& name, const std::vector<osFileIdentity>& inputs)
 {
-    VideoOut* o = new VideoOut;
-    *out = o;
-    o->mergedWidth = width;
-    o->mergedHeight = height;
-    std::string failure = placeTemporary(o, settings.name, inputs);
+    std::string failure = placeTemporary(o, name, inputs);
     if (!failure.empty())
         return failure;
-    setMessageSubject("encoder");
-    int error = avformat_alloc_output_context2(&o->format, nullptr, containerOf(settings.name).c_str(), nullptr);
+    int error = avformat_alloc_output_context2(&o->format, nullptr, containerOf(name).c_str(), nullptr);
     std::uint8_t* buffer = error >= 0 ? static_cast<std::uint8_t*>(av_malloc(ioBufferBytes)) : nullptr;
     AVIOContext* io = buffer != nullptr ? avio_alloc_context(buffer, ioBufferBytes, 1, o, nullptr, writeOut, seekOut)
                                         : nullptr;
@@ -333,17 +329,37 @@ std::string openVideo(const VideoSettings& settings, int width, int height, bool
     o->format->io_open = openBack;
     o->format->io_close2 = closeBack;
     o->format->url = av_strdup(o->temporary.c_str());
+    return "";
+}
+
+static std::string writeHeader(VideoOut* o, const std::string& name)
+{
+    AVDictionary* options = nullptr;
+    if (containerOf(name) != "matroska")
+        av_dict_set(&options, "movflags", "+faststart", 0);
+    const int error = avformat_write_header(o->format, &options);
+    av_dict_free(&options);
+    if (error < 0)
+        return "cannot write the video " + name + ": " + ffmpegErrorText(o->ioError != 0 ? o->ioError : error);
+    return "";
+}
+
+std::string openVideo(const VideoSettings& settings, int width, int height, bool planes, const PanelInfo& first,
+                      const std::vector<osFileIdentity>& inputs, VideoOut** out)
+{
+    VideoOut* o = new VideoOut;
+    *out = o;
+    o->mergedWidth = width;
+    o->mergedHeight = height;
+    o->firstFrame = settings.firstFrame;
+    setMessageSubject("encoder");
+    std::string failure = placeContainer(o, settings.name, inputs);
+    if (!failure.empty())
+        return failure;
     failure = setEncoderUp(o, settings, planes, first);
     if (!failure.empty())
         return failure;
-    AVDictionary* options = nullptr;
-    if (containerOf(settings.name) != "matroska")
-        av_dict_set(&options, "movflags", "+faststart", 0);
-    error = avformat_write_header(o->format, &options);
-    av_dict_free(&options);
-    if (error < 0)
-        return "cannot write the video " + settings.name + ": " + ffmpegErrorText(o->ioError != 0 ? o->ioError : error);
-    return "";
+    return writeHeader(o, settings.name);
 }
 
 std::string paddingNote(const VideoOut* o)
@@ -397,7 +413,7 @@ static int encodeRgbFrame(void* context, std::int64_t frame)
     if (error < 0)
         return o->error = error;
     sws_scale(o->toEncoder, o->rgb->data, o->rgb->linesize, 0, o->rgb->height, o->frame->data, o->frame->linesize);
-    o->frame->pts = frame;
+    o->frame->pts = o->firstFrame + frame;
     return encode(o, o->frame);
 }
 
@@ -413,7 +429,7 @@ AVFrame* planeFrame(VideoOut* o)
 
 int encodePlaneFrame(VideoOut* o, std::int64_t frame)
 {
-    o->frame->pts = frame;
+    o->frame->pts = o->firstFrame + frame;
     return encode(o, o->frame);
 }
 
@@ -422,11 +438,10 @@ int videoError(const VideoOut* o)
     return o->error;
 }
 
-int finishVideo(VideoOut* o)
+// The trailer written, the file closed and renamed into place: 0 or an error code.
+static int putInPlace(VideoOut* o)
 {
-    int error = encode(o, nullptr);
-    if (error >= 0)
-        error = av_write_trailer(o->format);
+    int error = av_write_trailer(o->format);
     if (error >= 0) {
         avio_flush(o->format->pb);
         error = o->ioError != 0 ? o->ioError : o->format->pb->error;
@@ -451,6 +466,45 @@ int finishVideo(VideoOut* o)
     }
     unlockMovieFolder(o->movie, lock);
     return error;
+}
+
+int finishVideo(VideoOut* o)
+{
+    const int error = encode(o, nullptr);
+    return error < 0 ? error : putInPlace(o);
+}
+
+// ---- A video of packets copied from segments ----
+
+std::string openCopiedVideo(const std::string& name, const AVStream* like, const std::vector<osFileIdentity>& inputs,
+                            VideoOut** out)
+{
+    VideoOut* o = new VideoOut;
+    *out = o;
+    std::string failure = placeContainer(o, name, inputs);
+    if (!failure.empty())
+        return failure;
+    o->stream = avformat_new_stream(o->format, nullptr);
+    if (o->stream == nullptr || avcodec_parameters_copy(o->stream->codecpar, like->codecpar) < 0)
+        return "out of memory";
+    o->stream->codecpar->codec_tag = 0;
+    o->stream->time_base = like->time_base;
+    o->stream->avg_frame_rate = like->avg_frame_rate;
+    return writeHeader(o, name);
+}
+
+int writeCopiedPacket(VideoOut* o, AVPacket* packet, AVRational timeBase)
+{
+    av_packet_rescale_ts(packet, timeBase, o->stream->time_base);
+    packet->stream_index = o->stream->index;
+    packet->pos = -1;
+    const int error = av_interleaved_write_frame(o->format, packet);
+    return o->ioError != 0 ? o->ioError : error;
+}
+
+int finishCopiedVideo(VideoOut* o)
+{
+    return putInPlace(o);
 }
 
 void releaseVideo(VideoOut* o)

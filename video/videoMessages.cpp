@@ -78,6 +78,8 @@ std::string ffmpegErrorText(int error)
 {
     if (error == frameChangedShape)
         return "its frames change size or pixel format";
+    if (error == frameNotFound)
+        return "the range's first frame is not where the panel's timestamps place it";
     if (error > 0)
         return osErrorText(error);
     char text[AV_ERROR_MAX_STRING_SIZE] = "";
