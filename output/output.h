@@ -173,10 +173,14 @@ struct Replacement {
 };
 
 // Checks the name and creates the temporary file, named for `role`, never one of `inputs`
-// (which the folder's clean-up leaves alone); "" or what is wrong, in words that follow
+// (which the folder's clean-up leaves alone); a pipe or device is opened to be written in
+// place where `streamsToo`, else refused. "" or what is wrong, in words that follow
 // "cannot write NAME: ".
 std::string createReplacement(const char* name, const char* role, const std::vector<osFileIdentity>& inputs,
-                              Replacement* r);
+                              bool streamsToo, Replacement* r);
+// With the file closed: renames it over the name under the folder's lock; 0 or the error
+// (*lockFailure says more where the lock could not be had).
+int putReplacementInPlace(Replacement* r, OutputResult* lockFailure);
 // Closes the file (on storage first where `sync`) and renames it over the name; "" or what
 // is wrong, and then nothing of it is left.
 std::string finishReplacement(Replacement* r, bool sync);

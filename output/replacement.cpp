@@ -27,7 +27,7 @@ static std::string failureText(const char* name, const OutputResult& result)
 }
 
 std::string createReplacement(const char* name, const char* role, const std::vector<osFileIdentity>& inputs,
-                              Replacement* r)
+                              bool streamsToo, Replacement* r)
 {
     *r = Replacement{};
     if (*name == '\0')
@@ -37,6 +37,8 @@ std::string createReplacement(const char* name, const char* role, const std::vec
     // The descriptor's part of those checks does not concern a file without one.
     if (result.failure != outputFine && result.failure != descriptorFailed && result.failure != directoryHasLineEnd)
         return failureText(name, result);
+    if (r->place.inPlace && !streamsToo)
+        return "it exists and is not a regular file";
     if (r->place.inPlace) {
         const int error = osOpenForWriting(name, &r->file);
         return error != 0 ? osErrorText(error) : "";
@@ -57,6 +59,24 @@ std::string createReplacement(const char* name, const char* role, const std::vec
     return error != 0 ? osErrorText(error) : "";
 }
 
+int putReplacementInPlace(Replacement* r, OutputResult* lockFailure)
+{
+    if (r->temporary.empty())
+        return 0;
+    osFile lock;
+    *lockFailure = lockMovieFolder(&r->place, &lock);
+    if (lockFailure->failure != outputFine)
+        return lockFailure->error != 0 ? lockFailure->error : osLockHeld;
+    const int error = osRename(r->temporary.c_str(), r->place.target.c_str());
+    if (error == 0) {
+        r->temporary.clear();
+        osForgetTemporaryFile(r->temporaryEntry);
+        r->temporaryEntry = -1;
+    }
+    unlockMovieFolder(r->place, lock);
+    return error;
+}
+
 std::string finishReplacement(Replacement* r, bool sync)
 {
     // A pipe or device has no storage to put it on.
@@ -67,25 +87,13 @@ std::string finishReplacement(Replacement* r, bool sync)
         error = closed;
     if (error == 0 && osStopRequested() != 0)
         return "stopped as asked";
-    if (error == 0 && !r->temporary.empty()) {
-        osFile lock;
-        const OutputResult locked = lockMovieFolder(&r->place, &lock);
-        if (locked.failure != outputFine) {
-            abandonReplacement(r);
-            return failureText(r->place.name, locked);
-        }
-        error = osRename(r->temporary.c_str(), r->place.target.c_str());
-        if (error == 0) {
-            r->temporary.clear();
-            osForgetTemporaryFile(r->temporaryEntry);
-            r->temporaryEntry = -1;
-        }
-        unlockMovieFolder(r->place, lock);
-    }
+    OutputResult lockFailure{outputFine, 0};
+    if (error == 0)
+        error = putReplacementInPlace(r, &lockFailure);
     if (error == 0)
         return "";
     abandonReplacement(r);
-    return osErrorText(error);
+    return lockFailure.failure != outputFine ? failureText(r->place.name, lockFailure) : osErrorText(error);
 }
 
 void abandonReplacement(Replacement* r)

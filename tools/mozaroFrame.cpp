@@ -224,7 +224,7 @@ int main(int argc, char** argv)
     if (osIdentifyFile(path.c_str(), &other))
         read.push_back(other);
     Replacement written;
-    std::string problem = createReplacement(outName.c_str(), "picture", read, &written);
+    std::string problem = createReplacement(outName.c_str(), "picture", read, true, &written);
     if (!problem.empty())
         return fail("cannot create " + outName + ": " + problem);
     if (writePicture(movie, shape, frame, &written.file, row.data()))

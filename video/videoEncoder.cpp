@@ -20,10 +20,7 @@ static const char* const codecsOffered[] = {"libx264", "libx265", "libsvtav1", "
 static const int ioBufferBytes = 1 << 16;
 
 struct VideoOut {
-    OutputMovie movie;              // the place: its target, folder and temporary names
-    std::string temporary;
-    int temporaryEntry = -1;
-    osFile file = osNoFile;
+    Replacement out;                // the file written, beside the video, put in place when whole
     osFileIdentity identity = {};
     std::int64_t position = 0, size = 0;
     int ioError = 0;                // the first write that failed, as FFmpeg's error
@@ -93,7 +90,7 @@ std::string checkCodec(const VideoSettings& settings)
 static int writeOut(void* opaque, std::uint8_t* buffer, int bytes)
 {
     VideoOut* o = static_cast<VideoOut*>(opaque);
-    const int error = osWriteFull(o->file, buffer, std::size_t(bytes), o->position);
+    const int error = osWriteFull(o->out.file, buffer, std::size_t(bytes), o->position);
     if (error != 0) {
         if (o->ioError == 0)
             o->ioError = error;
@@ -159,7 +156,7 @@ static int openBack(AVFormatContext* s, AVIOContext** pb, const char*, int flags
     ReadBack* r = new ReadBack{osNoFile, 0};
     osFileIdentity identity;
     bool stream = false;
-    int error = osOpenForReading(o->temporary.c_str(), &r->file);
+    int error = osOpenForReading(o->out.temporary.c_str(), &r->file);
     if (error == 0 && !(osIdentifyOpenFile(r->file, &identity, &stream) && osSameFile(identity, o->identity)))
         error = EEXIST;   // another file put in its place
     std::uint8_t* buffer = error == 0 ? static_cast<std::uint8_t*>(av_malloc(ioBufferBytes)) : nullptr;
@@ -200,39 +197,12 @@ static AVPixelFormat encoderFormat(const AVCodec* codec, bool planes)
 
 static std::string placeTemporary(VideoOut* o, const std::string& name, const std::vector<osFileIdentity>& inputs)
 {
-    // The place as Mozaro checks a movie's; the descriptor's part does not concern a video.
-    const RunParameters any = runParametersOf(1, 1, 1, 1, 1, 1);
-    const OutputResult prepared = prepareOutputMovie(name.c_str(), any, &o->movie);
-    if (prepared.failure == movieFailed)
-        return "cannot write the video " + name + ": " + osErrorText(prepared.error);
-    if (prepared.failure == linkNotOwn)
-        return "cannot write the video " + name + ": " + prepared.detail + ", which is not followed";
-    if (o->movie.inPlace)
-        return "the video " + name + " exists and is not a regular file";
-    o->movie.inputs = inputs;
-    osFile lock;
-    const OutputResult locked = lockMovieFolder(&o->movie, &lock);
-    if (locked.failure == lockKept)
-        return "cannot write the video " + name + ": another process has held " + locked.lockPath + " for " +
-               std::to_string(lockWaitSeconds) + " seconds";
-    if (locked.failure == lockInTheWay)
-        return "cannot write the video " + name + ": " + locked.lockPath + " is in the way (" + locked.detail +
-               "), not a lock file a run can take";
-    if (locked.failure != outputFine)
-        return "cannot write the video " + name + ": " + osErrorText(locked.error);
-    tidyMovieFolder(o->movie, o->movie.directory);
-    o->temporary = temporaryName(&o->movie, o->movie.directory, "video");
-    int error = osCreateNew(o->temporary.c_str(), &o->file);
+    const std::string problem = createReplacement(name.c_str(), "video", inputs, false, &o->out);
+    if (!problem.empty())
+        return (problem.rfind("it exists", 0) == 0 ? "the video " + name + " " + problem.substr(3)
+                                                   : "cannot write the video " + name + ": " + problem);
     bool stream = false;
-    if (error == 0) {
-        o->temporaryEntry = osRememberTemporaryFile(o->temporary.c_str());
-        osIdentifyOpenFile(o->file, &o->identity, &stream);
-    }
-    unlockMovieFolder(o->movie, lock);
-    if (error != 0) {
-        o->temporary.clear();
-        return "cannot write the video " + name + ": " + osErrorText(error);
-    }
+    osIdentifyOpenFile(o->out.file, &o->identity, &stream);
     return "";
 }
 
@@ -328,7 +298,7 @@ static std::string placeContainer(VideoOut* o, const std::string& name, const st
     o->format->opaque = o;
     o->format->io_open = openBack;
     o->format->io_close2 = closeBack;
-    o->format->url = av_strdup(o->temporary.c_str());
+    o->format->url = av_strdup(o->out.temporary.c_str());
     return "";
 }
 
@@ -448,24 +418,15 @@ static int putInPlace(VideoOut* o)
     }
     if (error < 0)
         return error;
-    error = osClose(o->file);
-    o->file = osNoFile;
+    error = osClose(o->out.file);
+    o->out.file = osNoFile;
     if (error != 0)
         return error;
     if (osStopRequested() != 0)
         return AVERROR_EXIT;
-    osFile lock;
-    const OutputResult locked = lockMovieFolder(&o->movie, &lock);
-    if (locked.failure != outputFine)
-        return locked.error != 0 ? locked.error : AVERROR(EAGAIN);
-    error = osRename(o->temporary.c_str(), o->movie.target.c_str());
-    if (error == 0) {
-        o->temporary.clear();
-        osForgetTemporaryFile(o->temporaryEntry);
-        o->temporaryEntry = -1;
-    }
-    unlockMovieFolder(o->movie, lock);
-    return error;
+    OutputResult lockFailure{outputFine, 0};
+    error = putReplacementInPlace(&o->out, &lockFailure);
+    return error == osLockHeld && lockFailure.error == 0 ? AVERROR(EAGAIN) : error;
 }
 
 int finishVideo(VideoOut* o)
@@ -523,10 +484,6 @@ void releaseVideo(VideoOut* o)
     av_frame_free(&o->frame);
     av_frame_free(&o->rgb);
     sws_freeContext(o->toEncoder);
-    if (o->file != osNoFile)
-        (void)osClose(o->file);
-    if (!o->temporary.empty())
-        (void)osRemoveFile(o->temporary.c_str());
-    osForgetTemporaryFile(o->temporaryEntry);
+    abandonReplacement(&o->out);
     delete o;
 }
