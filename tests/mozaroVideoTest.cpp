@@ -98,9 +98,10 @@ RunOutcome runVideo(const std::string& folder, std::vector<std::string> args, St
             kill(-child, SIGKILL);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    // What it started ends with it, at once or (killed outright) within a few seconds.
+    // What it started ends with it, within a few seconds (a sanitized build's leak check
+    // runs in a task of its own that outlives the program's exit by a moment).
     const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-    for (int wait = 0; killed && wait < 500 && kill(-child, 0) == 0; wait++)
+    for (int wait = 0; wait < 500 && kill(-child, 0) == 0; wait++)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_TRUE(kill(-child, 0) != 0 && errno == ESRCH) << "a process of the run is left";
     EXPECT_TRUE(killed || listFolder(temporaryFolder).empty()) << "a temporary file is left";
