@@ -230,7 +230,12 @@ int systemTryLock(const char* path, osFile* lock)
             return error == ELOOP || (error == EACCES && !made) || inTheWay(path) ? osNotOwnFile : error;
         }
         struct stat held, named;
-        if (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode) || held.st_nlink != 1) {
+        const bool looked = fstat(fd, &held) == 0;
+        if (looked && S_ISREG(held.st_mode) && held.st_nlink == 0) {
+            close(fd);
+            continue;   // its holder removed it as it let go, just after it was opened here
+        }
+        if (!looked || !S_ISREG(held.st_mode) || held.st_nlink != 1) {
             close(fd);
             return osNotOwnFile;
         }

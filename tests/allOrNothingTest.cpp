@@ -5,6 +5,7 @@
 // stopTest.cpp, and each of them keeps an earlier movie too.)
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/directories.h"
 #include "testSystem.h"
 
 namespace {
@@ -620,6 +622,41 @@ TEST(SharedFolder, AnotherUsersLinkAsTheMovieIsNotFollowed)
         EXPECT_EQ(folderContents(folder), before) << link;
     }
     EXPECT_EQ(readText(parentOf(folder) + "/precious"), "keep me\n");
+}
+
+// The folder's lock has one holder at a time, also when a holder removes the lock file as it
+// lets go while another has just opened it: the one that then takes the lock of a file no
+// longer at the name must not count as a holder beside the one holding the new file.
+TEST(FolderLock, HasOneHolderAtATimeWhileHoldersComeAndGo)
+{
+    const std::string lockPath = makeScratchFolder() + "/.mozaro.lock";
+    std::atomic<int> inside{0};
+    std::atomic<int> twoAtOnce{0};
+    std::atomic<int> taken{0};
+    std::vector<std::thread> holders;
+    for (int t = 0; t < 4; t++)
+        holders.emplace_back([&] {
+            for (int k = 0; k < 600; k++) {
+                osFile lock = osNoFile;
+                int error;
+                while ((error = osTryLock(lockPath.c_str(), &lock)) == osLockHeld)
+                    std::this_thread::yield();
+                if (error != 0) {
+                    ADD_FAILURE() << "the lock could not be taken: " << osErrorText(error);
+                    return;
+                }
+                if (inside.fetch_add(1) != 0)
+                    twoAtOnce++;
+                taken++;
+                std::this_thread::yield();
+                inside.fetch_sub(1);
+                osUnlock(lockPath.c_str(), lock);
+            }
+        });
+    for (std::thread& holder : holders)
+        holder.join();
+    EXPECT_EQ(taken.load(), 4 * 600);
+    EXPECT_EQ(twoAtOnce.load(), 0);
 }
 
 // An interrupted flock is made again; a failed one leaves no lock file behind.
