@@ -87,8 +87,9 @@ void say(const char* format, ...)
         message = longer.c_str();
     }
     int error = 0;
+    // Standard error in text mode, as the system ends its lines.
     if (n > 0 && messagesOnStandardError)
-        osWriteStandardError(message, std::size_t(n));
+        (void)(std::fputs(message, stderr) >= 0 && std::fflush(stderr) == 0);
     else if (n > 0)
         error = osWriteStandardOutput(message, std::size_t(n));
     if (error != 0 && firstOutputError == 0)
@@ -101,13 +102,12 @@ void sayOnStandardError(const char* format, ...)
 {
     const bool redraw = progress.drawn;
     clearProgress();
-    char text[2048] = "Mozaro: ";
     std::va_list arguments;
     va_start(arguments, format);
-    const int n = std::vsnprintf(text + 8, sizeof text - 8, format, arguments);
+    std::fputs("Mozaro: ", stderr);
+    std::vfprintf(stderr, format, arguments);
+    std::fflush(stderr);
     va_end(arguments);
-    if (n > 0)
-        osWriteStandardError(text, 8 + std::min(std::size_t(n), sizeof text - 9));
     if (redraw)
         drawProgress();
 }

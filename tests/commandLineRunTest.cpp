@@ -289,7 +289,7 @@ TEST(Porcelain, KeysOnStandardOutputAndTheKindOfStopLast)
         args.insert(args.end(), row.args.begin(), row.args.end());
         RunOutcome run = runMozaro(folder, args, row.input);
         EXPECT_EQ(run.status, row.status) << row.stop;
-        const std::string last = "stop=" + row.stop + "\n";
+        const std::string last = asPrinted("stop=" + row.stop + "\n");
         EXPECT_TRUE(run.out.size() >= last.size() && run.out.compare(run.out.size() - last.size(), last.size(), last) == 0)
             << row.stop << ": " << run.out;
         EXPECT_TRUE(std::regex_match(run.out, std::regex("([A-Za-z]+=[^\n]*\n)+"))) << run.out;
@@ -300,13 +300,13 @@ TEST(Porcelain, KeysOnStandardOutputAndTheKindOfStopLast)
         }
     }
     RunOutcome check = runMozaro(folder, {"--porcelain", "--check", "-j", "2", "2", "1", "6", "4", "3", "2", "f0", "f1"}, "");
-    EXPECT_EQ(check.out.rfind("movie=B_f0\ndescriptor=B_f0.mg\nwidth=6\nheight=2\nframes=3\nbytes=108\n"
-                              "mosaicWidth=12\nmosaicHeight=4\nfirstFrame=0\nlastFrame=2\nframeStep=1\n"
-                              "fewestFrames=5\nstreams=0\nmemoryPerThread=",
+    EXPECT_EQ(check.out.rfind(asPrinted("movie=B_f0\ndescriptor=B_f0.mg\nwidth=6\nheight=2\nframes=3\nbytes=108\n"
+                                        "mosaicWidth=12\nmosaicHeight=4\nfirstFrame=0\nlastFrame=2\nframeStep=1\n"
+                                        "fewestFrames=5\nstreams=0\nmemoryPerThread="),
                               0),
               0u)
         << check.out;
-    EXPECT_NE(check.out.find("\nthreads=2\nroomNeeded="), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find(asPrinted("\nthreads=2\nroomNeeded=")), std::string::npos) << check.out;
     EXPECT_EQ(listFolder(folder), (std::vector<std::string>{"f0", "f1", "m", "m.mg"}));
 }
 
