@@ -153,9 +153,9 @@ static void fillBandRows(const RunParameters& p, unsigned char* band, std::int32
         std::memcpy(band + std::size_t(r) * rowBytes, band, rowBytes);
 }
 
-// Reads and drops `rows` rows of every panel of a panel row that is a stream: the rows a
-// panel shares with the one below it, which that one keeps. (A regular file is read at
-// the rows wanted.)
+// Reads and drops `rows` rows of every panel of a panel row that is a stream, a band at a
+// time, panel after panel: the rows a panel shares with the one below it, which that one
+// keeps, or whole frames before a frame range. (A regular file is read at the rows wanted.)
 static StreamResult dropStreamRows(const RunParameters& p, const PanelMovie* row, std::int32_t rows,
                                    FrameBuffers* b)
 {
@@ -171,6 +171,8 @@ static StreamResult dropStreamRows(const RunParameters& p, const PanelMovie* row
                 return StreamResult{panelMovieFailed, j, error};
             if (got < bytes)
                 return StreamResult{panelMovieEnded, j, 0};
+            if (osStopRequested() != 0)
+                return StreamResult{streamStopRequested, 0, 0};
         }
     return StreamResult{streamGoesOn, 0, 0};
 }
@@ -242,22 +244,12 @@ StreamResult skipStreamFrames(const RunParameters& p, const PanelMovie* panels, 
     // In the order a frame is read, so that one program feeding several panels' pipes in
     // turn is never left waiting for a reader.
     for (std::int64_t f = 0; f < frames; f++)
-        for (std::int32_t i = 0; i < p.nty; i++)
-            for (std::int32_t r = 0; r < p.ny; r += b->plan.bandRows)
-                for (std::int32_t j = 0; j < p.ntx; j++) {
-                    const std::int32_t k = i * p.ntx + j;
-                    if (!panels[k].stream)
-                        continue;
-                    const std::int32_t rows = p.ny - r < b->plan.bandRows ? p.ny - r : b->plan.bandRows;
-                    const std::size_t bytes = std::size_t(rows) * std::size_t(p.tileRowBytes);
-                    std::size_t got = 0;
-                    const int error = osReadFull(panels[k].file, b->band, bytes, osAtPosition, &got);
-                    if (error != 0)
-                        return StreamResult{panelMovieFailed, k, error};
-                    if (got < bytes)
-                        return StreamResult{panelMovieEnded, k, 0};
-                    if (osStopRequested() != 0)
-                        return StreamResult{streamStopRequested, 0, 0};
-                }
+        for (std::int32_t i = 0; i < p.nty; i++) {
+            StreamResult dropped = dropStreamRows(p, panels + std::size_t(i) * std::size_t(p.ntx), p.ny, b);
+            if (dropped.status != streamGoesOn) {
+                dropped.panel += dropped.status == streamStopRequested ? 0 : i * p.ntx;
+                return dropped;
+            }
+        }
     return StreamResult{streamGoesOn, 0, 0};
 }
